@@ -1,0 +1,51 @@
+# Set-up, build and checks on Debian 12.  Every target installs what it needs,
+# so `make test` works on a fresh machine; running it again changes nothing.
+
+PYTHON      := /usr/bin/python3.11
+VENV        := .venv
+VENV_PYTHON := $(VENV)/bin/python
+SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
+                   python3-pip python3-setuptools python3-wheel \
+                   python3-pytest python3-keyring python3-cryptography
+
+SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
+           $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
+
+.PHONY: build test demo bench debian-packages clean
+
+build: $(VENV)/.built
+
+test: build
+	$(VENV_PYTHON) -m pytest -q
+
+demo: build
+	$(VENV_PYTHON) examples/demo.py
+
+bench: build
+	$(VENV_PYTHON) bench/run.py
+
+# apt-get runs only when a package is missing, and updates its lists once.
+debian-packages:
+	@missing=""; for pkg in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$pkg 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$pkg"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $$missing; \
+	fi
+
+$(VENV)/bin/python: | debian-packages
+	$(PYTHON) -m venv --system-site-packages $(VENV)
+
+# Editable install: the extension modules are built in place beside their
+# sources and rebuilt whenever a source changes.
+$(VENV)/.built: $(SOURCES) | $(VENV)/bin/python
+	$(MAKE) --no-print-directory debian-packages
+	$(VENV_PYTHON) -m pip install --no-build-isolation --no-index --no-deps -q -e .
+	touch $@
+
+clean:
+	rm -rf $(VENV) build *.egg-info tarnix/*.egg-info
+	find tarnix -name '*.so' -delete

@@ -1,0 +1,62 @@
+// Coroutine, generator and await-wrapper objects.  One resumption core drives
+// all of them: send a value (or a pending exception) in, get a yielded value,
+// a return or an error out.  send, throw, close, __next__, the await wrapper
+// and finalisation are adapters around it.
+#pragma once
+
+#include "method.hpp"
+#include "ref.hpp"
+
+namespace frame {
+
+// The state a coroutine or generator keeps between resumptions.
+struct Resumable {
+    static constexpr int kSlots = 8;
+
+    PyObject_HEAD
+    ResumeBody body;
+    const char* trace_name;  // the bare function name its entries carry
+    int first_line;
+    int point;               // 0 not started, > 0 suspended there, -1 finished
+    bool running;
+    bool is_coroutine;
+    Ref delegate;            // the object being awaited (cr_await / gi_yieldfrom)
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref code;
+    Ref frame;               // cr_frame / gi_frame, made on first access
+    PyObject* weakrefs;
+    // Slots first hold the call's arguments (coroutine) or the captured
+    // values (generator); the rest are the body's locals and loop state.
+    Ref slots[kSlots];
+
+    int resume_point() const noexcept { return point; }
+    PyObject* slot(int index) const noexcept { return slots[index].get(); }
+
+    // `await awaitable` at resume point `next_point`: turns the object into
+    // the iterator to delegate to (the await protocol and its TypeErrors) and
+    // suspends.  The body returns the result of this call; when resumed it is
+    // entered at `next_point` with the await's result, or with nullptr and
+    // the delegate's exception pending.
+    Ref await(Arg awaitable, int next_point);
+};
+
+// Creates the heap types once per process; -1 with an exception set.
+int ready_resumable_types() noexcept;
+
+// A new not-started coroutine for a bound call of `def`; `args` are the
+// checked values of its parameters (positional, then keyword-only).
+PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* const* args,
+                        Py_ssize_t nargs) noexcept;
+
+// A new not-started generator for a generator expression; `captured` fill the
+// first slots.  Failing, it adds the creation entry named after the enclosing
+// method and throws.
+Ref new_generator(const GeneratorDef& def, Args captured);
+
+// Runs a generator that never yields to its end and returns its result (the
+// inlined any()/all() of a generator expression).
+Ref run_to_return(Arg generator);
+
+}  // namespace frame

@@ -1,0 +1,82 @@
+// The Python-level operations method bodies are written with.  Each returns a
+// new reference (or a plain value) and throws PyError with the Python
+// exception set; none of them adds a traceback entry.
+#pragma once
+
+#include "constants.hpp"
+#include "ref.hpp"
+
+namespace frame {
+
+// --- names -----------------------------------------------------------------
+
+// Module namespace, then builtins; neither: NameError "name '%U' is not defined".
+// The value is cached against the dicts' version tags.
+Ref global(Str& name);
+void set_global(const Str& name, Arg value);
+
+// `import a` / `import a.b`: binds the top-level package under `top`.
+void import_bind(const Str& full_name, const Str& top);
+// `from module import name, ...`: binds each name, in order.
+void from_import_bind(const Str& module, std::initializer_list<const Str*> names);
+// `from module import name` whose result a body keeps in a local.
+Ref from_import(const Str& module, const Str& name);
+
+// --- attributes and calls --------------------------------------------------
+
+Ref attr(Arg obj, const Str& name);
+void set_attr(Arg obj, const Str& name, Arg value);
+
+// Vectorcall; when kwnames is given, the last len(kwnames) args are its values.
+Ref call(Arg callable, Args args = {}, Arg kwnames = nullptr);
+// obj.name(*args) without creating a bound method.
+Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
+
+// --- values ----------------------------------------------------------------
+
+// True, False and None by identity, anything else by PyObject_IsTrue.
+bool truth(Arg obj);
+Ref not_equal(Arg left, Arg right);
+bool contains(Arg container, Arg item);  // `item in container`
+bool is_instance(Arg obj, PyTypeObject* type) noexcept;  // subclasses included
+
+Ref get_item(Arg obj, Arg key);
+void set_item(Arg obj, Arg key, Arg value);
+void del_item(Arg obj, Arg key);
+
+Ref new_dict();
+Ref bool_value(bool value) noexcept;
+
+// An f-string replacement field without conversion or format spec.
+Ref format_value(Arg value);
+// str + str; OverflowError "strings are too large to concat" past the limit.
+Ref concat(Arg left, Arg right);
+Ref true_divide(Arg left, Arg right);
+Ref bit_or(Arg left, Arg right);
+
+// The typed-value check: an exact dict or None passes, anything else raises
+// TypeError "Expected dict, got <type name>".
+Ref expect_dict_or_none(Ref value);
+
+// Walks `mapping.items()` as `for key, value in mapping.items()` does, with
+// the exact-dict fast path and its size check.
+class ItemWalk {
+public:
+    explicit ItemWalk(Arg mapping);  // AttributeError for None
+    // Advances to the next pair; false at the end.
+    bool next();
+    PyObject* key() const noexcept { return key_.get(); }
+    PyObject* value() const noexcept { return value_.get(); }
+
+private:
+    Ref dict_;      // exact dict walked directly
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t size_ = 0;
+    Ref sequence_;  // items() result walked by index (list or tuple)
+    Py_ssize_t index_ = 0;
+    Ref iterator_;  // any other items() result
+    Ref key_;
+    Ref value_;
+};
+
+}  // namespace frame

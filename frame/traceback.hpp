@@ -1,0 +1,14 @@
+// Traceback entries: one frame per (function name, line) over a cached empty
+// code object whose first line is that line, so tb_lineno comes out right
+// without touching private frame fields.
+#pragma once
+
+#include "ref.hpp"
+
+namespace frame {
+
+// Adds one entry to the pending exception.  Never fails: if the entry cannot
+// be made, the pending exception is left as it was.
+void add_traceback(const char* function_name, int line) noexcept;
+
+}  // namespace frame
