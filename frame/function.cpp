@@ -1,0 +1,391 @@
+#include "function.hpp"
+
+#include "binding.hpp"
+#include "coroutine.hpp"
+#include "module.hpp"
+#include "scope.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace frame {
+
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodDef* def;
+    const char* trace_name;
+    PyObject* param_names[kMaxParams];  // interned, immortal for the process
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* module;
+    Ref name;
+    Ref qualname;
+    Ref doc;
+    Ref code;
+    Ref globals;
+    Ref defaults;
+    Ref kwdefaults;
+    Ref annotations;
+    Ref is_coroutine;
+};
+
+PyTypeObject* function_type = nullptr;
+
+Function* as_function(PyObject* self) {
+    return reinterpret_cast<Function*>(self);
+}
+
+PyObject* new_or_none(const Ref& value) {
+    return Py_NewRef(value ? value.get() : Py_None);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function* function = as_function(callable);
+    const MethodDef& def = *function->def;
+    Scope scope(function->trace_name, def.first_line);
+    try {
+        BoundArgs bound;
+        bind_arguments(def, function->param_names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        if (def.kind == Kind::Coroutine) {
+            return take(new_coroutine(def, function->code.get(), bound.values, bound.count)).release();
+        }
+        return def.body(scope, bound.values).release();
+    } catch (const PyError& error) {
+        scope.trace(error);
+        return nullptr;
+    }
+}
+
+// --- attributes ------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return as_function(self)->name.dup().release();
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    as_function(self)->name = Ref::borrow(value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return as_function(self)->qualname.dup().release();
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    as_function(self)->qualname = Ref::borrow(value);
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    return new_or_none(as_function(self)->doc);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    as_function(self)->doc = Ref::borrow(value != nullptr ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) noexcept {
+    return as_function(self)->globals.dup().release();
+}
+
+PyObject* get_closure(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;
+}
+
+PyObject* get_code(PyObject* self, void*) noexcept {
+    return new_or_none(as_function(self)->code);
+}
+
+// The defaults a call uses are fixed in the binding; these attributes only
+// report them, and say so when someone assigns them.
+int warn_defaults_not_used(const char* attribute) {
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "assigning %s of a compiled method changes what the attribute shows, "
+                            "not the defaults its calls use",
+                            attribute);
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return new_or_none(as_function(self)->defaults);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (warn_defaults_not_used("__defaults__") < 0) {
+        return -1;
+    }
+    as_function(self)->defaults = Ref::borrow(value);
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    return new_or_none(as_function(self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (warn_defaults_not_used("__kwdefaults__") < 0) {
+        return -1;
+    }
+    as_function(self)->kwdefaults = Ref::borrow(value);
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    Function* function = as_function(self);
+    if (!function->annotations) {
+        function->annotations = Ref::steal(PyDict_New());
+    }
+    return function->annotations.dup().release();
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    as_function(self)->annotations = Ref::borrow(value);
+    return 0;
+}
+
+// asyncio.iscoroutinefunction() recognises a coroutine function that is not a
+// Python function by this marker.
+Ref coroutine_marker() {
+    Ref coroutines = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
+    Ref marker = coroutines ? Ref::steal(PyObject_GetAttrString(coroutines.get(), "_is_coroutine")) : Ref();
+    if (!marker) {
+        PyErr_Clear();
+        marker = Ref::borrow(Py_True);
+    }
+    return marker;
+}
+
+PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
+    Function* function = as_function(self);
+    if (!function->is_coroutine) {
+        function->is_coroutine =
+            function->def->kind == Kind::Coroutine ? coroutine_marker() : Ref::borrow(Py_False);
+    }
+    return function->is_coroutine.dup().release();
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return as_function(self)->qualname.dup().release();
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Function* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function->dict);
+    Py_VISIT(function->module);
+    Py_VISIT(function->doc.get());
+    Py_VISIT(function->code.get());
+    Py_VISIT(function->globals.get());
+    Py_VISIT(function->defaults.get());
+    Py_VISIT(function->kwdefaults.get());
+    Py_VISIT(function->annotations.get());
+    Py_VISIT(function->is_coroutine.get());
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    Function* function = as_function(self);
+    Py_CLEAR(function->dict);
+    Py_CLEAR(function->module);
+    function->doc.reset();
+    function->code.reset();
+    function->globals.reset();
+    function->defaults.reset();
+    function->kwdefaults.reset();
+    function->annotations.reset();
+    function->is_coroutine.reset();
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Function* function = as_function(self);
+    if (function->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    function->name.~Ref();
+    function->qualname.~Ref();
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "_tarnix_frame.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+Ref text_or_none(const char* text) {
+    return text == nullptr ? Ref::borrow(Py_None) : take(PyUnicode_FromString(text));
+}
+
+Ref annotations_of(const MethodDef& def) {
+    Ref annotations = take(PyDict_New());
+    auto add = [&](const char* name, const char* text) {
+        Ref value = take(PyUnicode_FromString(text));
+        ok(PyDict_SetItemString(annotations.get(), name, value.get()));
+    };
+    for (const Param& param : def.params) {
+        if (param.annotation != nullptr) {
+            add(param.name, param.annotation);
+        }
+    }
+    for (const Param& param : def.kwonly) {
+        if (param.annotation != nullptr) {
+            add(param.name, param.annotation);
+        }
+    }
+    if (def.returns != nullptr) {
+        add("return", def.returns);
+    }
+    return annotations;
+}
+
+// Parameter names live as long as the process, like the compiler's interned
+// identifiers they are compared with.
+PyObject* interned_name(const char* name) {
+    return take(PyUnicode_InternFromString(name)).release();
+}
+
+Ref defaults_of(const MethodDef& def) {
+    if (def.defaults == 0) {
+        return Ref();
+    }
+    Ref defaults = take(PyTuple_New(def.defaults));
+    for (int i = 0; i < def.defaults; ++i) {
+        PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+    }
+    return defaults;
+}
+
+}  // namespace
+
+int ready_function_type() noexcept {
+    if (function_type == nullptr) {
+        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    }
+    return function_type == nullptr ? -1 : 0;
+}
+
+Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
+    Ref object = take(PyType_GenericAlloc(function_type, 0));
+    Function* function = as_function(object.get());
+    function->vectorcall = function_vectorcall;
+    function->def = &def;
+    function->trace_name = trace_name;
+    function->module = Py_NewRef(module_name());
+    function->code = Ref::borrow(code);
+    function->globals = Ref::borrow(module_globals());
+    function->name = take(PyUnicode_InternFromString(def.name));
+    function->qualname = take(PyUnicode_FromFormat("%s.%s", module_def().cls.name, def.name));
+    function->doc = text_or_none(def.doc);
+    function->defaults = defaults_of(def);
+    function->annotations = annotations_of(def);
+    Py_ssize_t index = 0;
+    for (const Param& param : def.params) {
+        function->param_names[index++] = interned_name(param.name);
+    }
+    for (const Param& param : def.kwonly) {
+        function->param_names[index++] = interned_name(param.name);
+    }
+    return object;
+}
+
+}  // namespace frame

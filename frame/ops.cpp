@@ -1,0 +1,359 @@
+#include "ops.hpp"
+
+#include "compat.hpp"
+#include "module.hpp"
+
+namespace frame {
+
+namespace {
+
+Str items_name{"items"};
+Str import_name{"__import__"};
+
+constexpr Py_ssize_t kMaxArgs = 8;
+
+// Calls through the callee's vectorcall entry directly, so that the frame's
+// own recursion and result checks (and their messages) apply.
+PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    vectorcallfunc entry = PyVectorcall_Function(callable);
+    if (entry == nullptr) {
+        return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = entry(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+Py_ssize_t positional_count(Args args, PyObject* kwnames) {
+    Py_ssize_t count = static_cast<Py_ssize_t>(args.size());
+    return kwnames == nullptr ? count : count - PyTuple_GET_SIZE(kwnames);
+}
+
+// Calls builtins.__import__ as an `import` statement does (so an override of
+// builtins.__import__ is honoured), at level 0 with the module namespace as globals.
+Ref import(const Str& name, PyObject* fromlist) {
+    PyObject* importer = PyDict_GetItemWithError(module_builtins(), import_name.get());
+    if (importer == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        }
+        raise_pending();
+    }
+    Ref locals = take(PyDict_New());
+    Ref level = take(PyLong_FromLong(0));
+    return call(importer, {name, module_globals(), locals, fromlist, level});
+}
+
+PyObject* loaded_module(const Str& name) {
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get());
+    if (module == nullptr && PyErr_Occurred()) {
+        raise_pending();
+    }
+    return module;
+}
+
+// getattr(module, name), falling back to sys.modules["module.name"] for a
+// submodule that is not an attribute yet.
+Ref imported_name(Arg module, const Str& module_name, const Str& name) {
+    PyObject* value = PyObject_GetAttr(module.get(), name.get());
+    if (value != nullptr) {
+        return Ref::steal(value);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        raise_pending();
+    }
+    PyErr_Clear();
+    Ref full_name = take(PyUnicode_FromFormat("%U.%U", module_name.get(), name.get()));
+    PyObject* submodule = PyDict_GetItemWithError(PyImport_GetModuleDict(), full_name.get());
+    if (submodule != nullptr) {
+        return Ref::borrow(submodule);
+    }
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    }
+    raise_pending();
+}
+
+Ref module_for_from_import(const Str& module, std::initializer_list<const Str*> names) {
+    PyObject* loaded = loaded_module(module);
+    if (loaded != nullptr) {
+        bool has_all = true;
+        for (const Str* name : names) {
+            has_all = has_all && PyObject_HasAttr(loaded, name->get());
+        }
+        if (has_all) {
+            return Ref::borrow(loaded);
+        }
+    }
+    Ref fromlist = take(PyList_New(0));
+    for (const Str* name : names) {
+        ok(PyList_Append(fromlist.get(), name->get()));
+    }
+    return import(module, fromlist.get());
+}
+
+}  // namespace
+
+Ref global(Str& name) {
+    PyObject* globals = module_globals();
+    PyObject* builtins = module_builtins();
+    const auto globals_tag = compat::dict_version(globals);
+    const auto builtins_tag = compat::dict_version(builtins);
+    if (name.cached_value != nullptr && name.globals_tag == globals_tag &&
+        name.builtins_tag == builtins_tag) {
+        return Ref::borrow(name.cached_value);
+    }
+    PyObject* value = PyDict_GetItemWithError(globals, name.get());
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(builtins, name.get());
+    }
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        }
+        raise_pending();
+    }
+    // Borrowed on purpose: while neither tag changes, the dicts keep it alive.
+    name.cached_value = value;
+    name.globals_tag = globals_tag;
+    name.builtins_tag = builtins_tag;
+    return Ref::borrow(value);
+}
+
+void set_global(const Str& name, Arg value) {
+    ok(PyDict_SetItem(module_globals(), name.get(), value.get()));
+}
+
+void import_bind(const Str& full_name, const Str& top) {
+    Ref package;
+    if (loaded_module(full_name) != nullptr) {
+        if (PyObject* loaded_top = loaded_module(top)) {
+            package = Ref::borrow(loaded_top);
+        }
+    }
+    if (!package) {
+        package = import(full_name, Py_None);
+    }
+    set_global(top, package);
+}
+
+void from_import_bind(const Str& module, std::initializer_list<const Str*> names) {
+    Ref source = module_for_from_import(module, names);
+    for (const Str* name : names) {
+        set_global(*name, imported_name(source, module, *name));
+    }
+}
+
+Ref from_import(const Str& module, const Str& name) {
+    Ref source = module_for_from_import(module, {&name});
+    return imported_name(source, module, name);
+}
+
+Ref attr(Arg obj, const Str& name) {
+    return take(PyObject_GetAttr(obj.get(), name.get()));
+}
+
+void set_attr(Arg obj, const Str& name, Arg value) {
+    ok(PyObject_SetAttr(obj.get(), name.get(), value.get()));
+}
+
+Ref call(Arg callable, Args args, Arg kwnames) {
+    // Slot 0 stays free so a bound-method callee can put `self` there.
+    PyObject* stack[kMaxArgs + 1] = {};
+    Py_ssize_t count = 0;
+    for (const Arg& arg : args) {
+        stack[1 + count++] = arg.get();
+    }
+    const size_t nargsf = static_cast<size_t>(positional_count(args, kwnames.get())) |
+                          PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return take(invoke(callable.get(), stack + 1, nargsf, kwnames.get()));
+}
+
+Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
+    PyObject* stack[kMaxArgs + 1] = {obj.get()};
+    Py_ssize_t count = 0;
+    for (const Arg& arg : args) {
+        stack[1 + count++] = arg.get();
+    }
+    const size_t nargsf = static_cast<size_t>(1 + positional_count(args, kwnames.get())) |
+                          PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return take(PyObject_VectorcallMethod(name.get(), stack, nargsf, kwnames.get()));
+}
+
+bool truth(Arg obj) {
+    PyObject* value = obj.get();
+    if (value == Py_True) {
+        return true;
+    }
+    if (value == Py_False || value == Py_None) {
+        return false;
+    }
+    return ok(PyObject_IsTrue(value)) != 0;
+}
+
+Ref not_equal(Arg left, Arg right) {
+    return take(PyObject_RichCompare(left.get(), right.get(), Py_NE));
+}
+
+bool contains(Arg container, Arg item) {
+    return ok(PySequence_Contains(container.get(), item.get())) != 0;
+}
+
+bool is_instance(Arg obj, PyTypeObject* type) noexcept {
+    return PyObject_TypeCheck(obj.get(), type);
+}
+
+Ref get_item(Arg obj, Arg key) {
+    return take(PyObject_GetItem(obj.get(), key.get()));
+}
+
+void set_item(Arg obj, Arg key, Arg value) {
+    ok(PyObject_SetItem(obj.get(), key.get(), value.get()));
+}
+
+void del_item(Arg obj, Arg key) {
+    ok(PyObject_DelItem(obj.get(), key.get()));
+}
+
+Ref new_dict() {
+    return take(PyDict_New());
+}
+
+Ref bool_value(bool value) noexcept {
+    return Ref::borrow(value ? Py_True : Py_False);
+}
+
+Ref format_value(Arg value) {
+    if (PyUnicode_CheckExact(value.get())) {
+        return Ref::borrow(value.get());
+    }
+    return take(PyObject_Format(value.get(), nullptr));
+}
+
+Ref concat(Arg left, Arg right) {
+    return take(PyUnicode_Concat(left.get(), right.get()));
+}
+
+Ref true_divide(Arg left, Arg right) {
+    return take(PyNumber_TrueDivide(left.get(), right.get()));
+}
+
+Ref bit_or(Arg left, Arg right) {
+    return take(PyNumber_Or(left.get(), right.get()));
+}
+
+Ref expect_dict_or_none(Ref value) {
+    if (value.get() == Py_None || PyDict_CheckExact(value.get())) {
+        return value;
+    }
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value.get())->tp_name);
+    raise_pending();
+}
+
+ItemWalk::ItemWalk(Arg mapping) {
+    if (mapping.get() == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
+        raise_pending();
+    }
+    if (PyDict_CheckExact(mapping.get())) {
+        dict_ = Ref::borrow(mapping.get());
+        size_ = PyDict_GET_SIZE(mapping.get());
+        return;
+    }
+    Ref items = call_method(mapping, items_name);
+    if (PyList_CheckExact(items.get()) || PyTuple_CheckExact(items.get())) {
+        sequence_ = std::move(items);
+    } else {
+        iterator_ = take(PyObject_GetIter(items.get()));
+    }
+}
+
+namespace {
+
+[[noreturn]] void raise_too_few(Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    raise_pending();
+}
+
+[[noreturn]] void raise_too_many() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+    raise_pending();
+}
+
+}  // namespace
+
+bool ItemWalk::next() {
+    if (dict_) {
+        if (PyDict_GET_SIZE(dict_.get()) != size_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            raise_pending();
+        }
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (!PyDict_Next(dict_.get(), &pos_, &key, &value)) {
+            return false;
+        }
+        key_ = Ref::borrow(key);
+        value_ = Ref::borrow(value);
+        return true;
+    }
+    Ref item;
+    if (sequence_) {
+        PyObject* items = sequence_.get();
+        const Py_ssize_t size = PyList_CheckExact(items) ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
+        if (index_ >= size) {
+            return false;
+        }
+        item = Ref::borrow(PyList_CheckExact(items) ? PyList_GET_ITEM(items, index_) : PyTuple_GET_ITEM(items, index_));
+        ++index_;
+    } else {
+        item = Ref::steal(PyIter_Next(iterator_.get()));
+        if (!item) {
+            if (PyErr_Occurred()) {
+                raise_pending();
+            }
+            return false;
+        }
+    }
+    // Unpack into exactly two values, as `for key, value in ...` does.
+    PyObject* pair = item.get();
+    if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(pair);
+        if (size > 2) {
+            raise_too_many();
+        }
+        if (size < 2) {
+            raise_too_few(size);
+        }
+        key_ = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
+        value_ = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
+        return true;
+    }
+    Ref values = take(PyObject_GetIter(pair));
+    Ref first = Ref::steal(PyIter_Next(values.get()));
+    Ref second = first ? Ref::steal(PyIter_Next(values.get())) : Ref();
+    if (!second) {
+        if (PyErr_Occurred()) {
+            raise_pending();
+        }
+        raise_too_few(first ? 1 : 0);
+    }
+    Ref extra = Ref::steal(PyIter_Next(values.get()));
+    if (extra) {
+        raise_too_many();
+    }
+    if (PyErr_Occurred()) {
+        raise_pending();
+    }
+    key_ = std::move(first);
+    value_ = std::move(second);
+    return true;
+}
+
+}  // namespace frame
