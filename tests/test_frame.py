@@ -1,0 +1,366 @@
+"""The shared frame seen from Python: method functions, binding, module life.
+
+The credential store is the vehicle; what is checked here holds for every
+method function the frame makes.
+"""
+
+import inspect
+import pickle
+import subprocess
+import sys
+import textwrap
+import traceback
+import types
+import warnings
+from pathlib import Path
+
+import pytest
+
+from tarnix.auth.storage import login_vault
+from tarnix.auth.storage.login_vault import LoginVault
+
+REPO = Path(__file__).resolve().parent.parent
+SOURCE_PATH = "tarnix/auth/storage/login_vault"
+
+
+def innermost(exc):
+    return traceback.extract_tb(exc.__traceback__)[-1]
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter (modules are set up once per process)."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+@pytest.fixture
+def vault(tmp_path):
+    return LoginVault(tmp_path / "store")
+
+
+# --- attributes of the method functions ------------------------------------
+
+
+def test_function_attributes_look_like_python_functions():
+    load = LoginVault.load
+    assert load.__name__ == load.func_name == "load"
+    assert load.__qualname__ == "LoginVault.load"
+    assert load.__module__ == "tarnix.auth.storage.login_vault"
+    assert load.__globals__ is load.func_globals is vars(login_vault)
+    assert load.__closure__ is None and load.func_closure is None
+    assert load.__code__ is load.func_code
+    assert load.__code__.co_filename == SOURCE_PATH
+    assert load.__code__.co_name == load.__code__.co_qualname == "load"
+    assert load.__code__.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert load.__kwdefaults__ is None
+    assert LoginVault.clear.__doc__ is None
+    assert LoginVault.clear.__annotations__ == {}
+    assert LoginVault.save_session.__defaults__ == (None,)
+    assert LoginVault.load._is_coroutine is False
+    assert repr(load).startswith("<function LoginVault.load at 0x")
+
+
+@pytest.mark.parametrize(
+    "attribute, value, message",
+    [
+        ("__name__", 1, "__name__ must be set to a string object"),
+        ("__qualname__", None, "__qualname__ must be set to a string object"),
+        ("__defaults__", [None], "__defaults__ must be set to a tuple object"),
+        ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
+        ("__annotations__", [], "__annotations__ must be set to a dict object"),
+    ],
+)
+def test_attribute_setters_refuse_wrong_types(attribute, value, message):
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        setattr(LoginVault.remove_token, attribute, value)
+
+
+@pytest.mark.parametrize("attribute", ["__globals__", "__code__", "__closure__", "_is_coroutine"])
+def test_read_only_attributes(attribute):
+    with pytest.raises(AttributeError):
+        setattr(LoginVault.remove_token, attribute, None)
+
+
+def test_writable_attributes_round_trip(monkeypatch):
+    function = LoginVault.remove_token
+    for attribute, value in [
+        ("__name__", "renamed"),
+        ("__qualname__", "Other.renamed"),
+        ("__doc__", 42),
+        ("__module__", "elsewhere"),
+        ("__annotations__", {"x": "int"}),
+    ]:
+        monkeypatch.setattr(function, attribute, value)
+        assert getattr(function, attribute) == value
+    function.custom = "kept"
+    try:
+        assert function.__dict__ == {"custom": "kept"}
+    finally:
+        del function.custom
+
+
+def test_annotations_reset_to_a_fresh_dict(monkeypatch):
+    function = LoginVault.clear
+    monkeypatch.setattr(function, "__annotations__", None)
+    first = function.__annotations__
+    assert first == {} and function.__annotations__ is first
+
+
+@pytest.mark.parametrize("attribute, value", [("__defaults__", ("x",)), ("__kwdefaults__", {"a": 1})])
+def test_assigning_defaults_warns_and_leaves_calls_alone(vault, monkeypatch, attribute, value):
+    function = LoginVault.save_session
+    with pytest.warns(RuntimeWarning, match="defaults"):
+        monkeypatch.setattr(function, attribute, value)
+    assert getattr(function, attribute) == value
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        monkeypatch.undo()
+    vault.save_session("sid", "a@b.c", "2030-01-01T00:00:00+00:00")
+    assert "device_code" not in vault.load()
+
+
+def test_descriptor_binding_gives_real_bound_methods(vault):
+    bound = vault.load
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is vault and bound.__func__ is LoginVault.load
+    assert inspect.ismethod(bound)
+    assert str(inspect.signature(bound)) == "() -> 'dict | None'"
+    assert LoginVault.load(vault) is None
+    assert LoginVault.load.__get__(None, LoginVault) is LoginVault.load
+
+
+def test_signature_comes_from_the_code_object():
+    assert str(inspect.signature(LoginVault.save_session)) == (
+        "(self, session_id: 'str', email: 'str', expires_at: 'str', device_code: 'str | None' = None)"
+    )
+
+
+def test_pickling_a_method_function_pickles_a_reference():
+    assert LoginVault.load.__reduce__() == "LoginVault.load"
+    assert pickle.loads(pickle.dumps(LoginVault.load)) is LoginVault.load
+
+
+# --- binding ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda v: v.load(1), "load() takes exactly 1 positional argument (2 given)"),
+        (lambda v: LoginVault.load(), "load() takes exactly 1 positional argument (0 given)"),
+        (lambda v: v.save_session("a"), "save_session() takes at least 4 positional arguments (2 given)"),
+        (lambda v: v.save_session(*"abcde"), "save_session() takes at most 5 positional arguments (6 given)"),
+        (
+            lambda v: v.save_session(*"abcde", email="x"),
+            "save_session() takes at most 5 positional arguments (6 given)",
+        ),
+        (
+            lambda v: v.save_session(session_id="a", email="b"),
+            "save_session() takes at least 4 positional arguments (3 given)",
+        ),
+        (lambda v: v.save_token("a", "b"), "save_token() takes exactly 4 positional arguments (3 given)"),
+        (
+            lambda v: v.save_token("a", "b", 3, jwt="c"),
+            "save_token() got multiple values for keyword argument 'jwt'",
+        ),
+        (lambda v: v.save_token(nope=1), "save_token() got an unexpected keyword argument 'nope'"),
+        (lambda v: LoginVault.save_token(**{"self": v, "self ": 1}), "save_token() got an unexpected keyword argument 'self '"),
+        (lambda v: v.save_token(1, "b", "3"), "Argument 'expires_in' has incorrect type (expected int, got str)"),
+        (lambda v: v.save_token(1, "b", 3), "Argument 'system_key' has incorrect type (expected str, got int)"),
+        (
+            lambda v: v.save_session("s", "e", "x", device_code=1),
+            "Argument 'device_code' has incorrect type (expected str, got int)",
+        ),
+        (lambda v: v._save(None), "Argument 'data' has incorrect type (expected dict, got NoneType)"),
+        (lambda v: v.save_token(**{1: 2}), "keywords must be strings"),
+    ],
+)
+def test_binding_errors(vault, call, message):
+    with pytest.raises(TypeError) as caught:
+        call(vault)
+    assert str(caught.value) == message
+
+
+def test_binding_error_entry_names_the_method_at_its_first_line(vault):
+    with pytest.raises(TypeError) as caught:
+        vault.remove_token(None)
+    entry = innermost(caught.value)
+    assert (entry.name, entry.filename, entry.lineno) == (
+        "tarnix.auth.storage.login_vault.LoginVault.remove_token",
+        SOURCE_PATH,
+        157,
+    )
+    # Exactly one entry for the method level, beside the test's own.
+    assert [e.name for e in traceback.extract_tb(caught.value.__traceback__)][-2:] == [
+        "test_binding_error_entry_names_the_method_at_its_first_line",
+        "tarnix.auth.storage.login_vault.LoginVault.remove_token",
+    ]
+
+
+class Text(str):
+    pass
+
+
+class Mapping(dict):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, expected, got",
+    [
+        (lambda v: v.remove_token(Text("k")), "str", "Text"),
+        (lambda v: v._save(Mapping()), "dict", "Mapping"),
+    ],
+)
+def test_subclasses_of_builtins_are_refused_with_a_note(vault, call, expected, got):
+    with pytest.raises(TypeError) as caught:
+        call(vault)
+    prefix = f"Argument '{'system_key' if expected == 'str' else 'data'}' has incorrect type (expected {expected}, got {got}). "
+    assert str(caught.value).startswith(prefix)
+    assert len(str(caught.value)) > len(prefix)
+
+
+def test_keyword_names_match_by_content_and_str_subclass(vault):
+    name = "".join(["system", "_key"])  # not the interned object
+    assert vault.remove_token(**{name: "missing"}) is False
+
+    class Key(str):
+        def __eq__(self, other):
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    assert vault.remove_token(**{Key("system_key"): "missing"}) is False
+
+
+@pytest.mark.parametrize("lifetime, seconds", [(90.9, 90), (True, 1), (-5.5, -5)])
+def test_int_conversion_truncates_numbers(vault, lifetime, seconds, monkeypatch):
+    captured = {}
+    real_timedelta = login_vault.timedelta
+
+    def spy(**kwargs):
+        captured.update(kwargs)
+        return real_timedelta(**kwargs)
+
+    monkeypatch.setattr(login_vault, "timedelta", spy)
+    vault.save_token("k", "jwt", lifetime)
+    assert captured == {"seconds": seconds} and type(captured["seconds"]) is int
+
+
+def test_int_conversion_runs_before_the_other_checks(vault):
+    with pytest.raises(ValueError):
+        vault.save_token(1, 2, float("nan"))
+
+
+def test_calls_through_tp_call_and_keyword_dicts(vault):
+    assert LoginVault.remove_token(*[vault], **{"system_key": "k"}) is False
+    assert LoginVault.remove_token.__call__(vault, "k") is False
+
+
+# --- global lookups --------------------------------------------------------
+
+
+def test_global_rebinding_is_seen_at_the_next_use(vault, monkeypatch):
+    class BrokenJson:
+        @staticmethod
+        def dumps(value):
+            raise RuntimeError("rebound")
+
+    vault._save({"a": 1})
+    monkeypatch.setattr(login_vault, "json", BrokenJson)
+    with pytest.raises(RuntimeError, match="rebound") as caught:
+        vault._save({"a": 2})
+    entry = traceback.extract_tb(caught.value.__traceback__)[-2]
+    assert (entry.name, entry.lineno) == ("tarnix.auth.storage.login_vault.LoginVault._save", 102)
+    monkeypatch.undo()
+    vault._save({"a": 3})
+    assert vault.load() == {"a": 3}
+
+
+def test_missing_global_raises_name_error(vault, monkeypatch):
+    monkeypatch.delattr(login_vault, "timedelta")
+    with pytest.raises(NameError, match="^name 'timedelta' is not defined$"):
+        vault.save_token("k", "jwt", 10)
+
+
+def test_builtins_are_found_after_the_namespace(vault, monkeypatch):
+    import builtins
+
+    monkeypatch.setattr(builtins, "json", login_vault.json, raising=False)
+    monkeypatch.delattr(login_vault, "json")
+    vault._save({"b": 1})
+    assert vault.load() == {"b": 1}
+
+
+# --- module life -----------------------------------------------------------
+
+
+def test_module_namespace():
+    assert login_vault.__test__ == {}
+    assert login_vault.__builtins__ is __import__("builtins")
+    assert login_vault.__name__ == "tarnix.auth.storage.login_vault"
+    assert login_vault.__file__.endswith(".so")
+    assert login_vault.__package__ == "tarnix.auth.storage"
+    assert not hasattr(login_vault, "__path__")
+
+
+def test_reimport_returns_the_same_module():
+    print(
+        run_python(
+            """
+            import importlib, sys
+            import tarnix.auth.storage.login_vault as first
+            cls = first.LoginVault
+            del sys.modules["tarnix.auth.storage.login_vault"]
+            import tarnix.auth.storage.login_vault as second
+            assert second is first and second.LoginVault is cls
+            assert importlib.reload(second) is first and first.LoginVault is cls
+            """
+        )
+    )
+
+
+def test_failed_exec_leaves_nothing_behind_and_a_later_import_retries():
+    out = run_python(
+        """
+        import sys, traceback
+        import tarnix.auth.storage.crypto as crypto
+        saved = crypto.Crypto
+        del crypto.Crypto
+        try:
+            import tarnix.auth.storage.login_vault
+        except ImportError as exc:
+            entry = traceback.extract_tb(exc.__traceback__)[-1]
+            print(exc, "|", entry.name, entry.filename, entry.lineno)
+        assert "tarnix.auth.storage.login_vault" not in sys.modules
+        crypto.Crypto = saved
+        import tarnix.auth.storage.login_vault as module
+        print(module.LoginVault.__name__)
+        """
+    )
+    assert out.splitlines() == [
+        "cannot import name Crypto | init tarnix.auth.storage.login_vault tarnix/auth/storage/login_vault 29",
+        "LoginVault",
+    ]
+
+
+def test_a_second_interpreter_is_refused():
+    out = run_python(
+        """
+        import _xxsubinterpreters as interpreters
+        import tarnix.auth.storage.login_vault
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import tarnix.auth.storage.login_vault")
+        except interpreters.RunFailedError as exc:
+            print(exc)
+        """
+    )
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
