@@ -13,7 +13,7 @@ DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
 
-.PHONY: build test demo bench debian-packages clean
+.PHONY: build test demo bench asan debian-packages clean
 
 build: $(VENV)/.built
 
@@ -25,6 +25,10 @@ demo: build
 
 bench: build
 	$(VENV_PYTHON) bench/run.py
+
+# The test suite against an AddressSanitizer build kept apart from .venv.
+asan: debian-packages
+	tools/asan.sh
 
 # apt-get runs only when a package is missing, and updates its lists once.
 debian-packages:
