@@ -9,14 +9,18 @@
 
 namespace frame {
 
-// The state a coroutine or generator keeps between resumptions.
-struct Resumable {
+// The state a coroutine or generator keeps between resumptions.  The object
+// is allocated by the interpreter; the core constructs and destroys the Ref
+// members in place.
+class Resumable {
+public:
     static constexpr int kSlots = 8;
 
     PyObject_HEAD
     ResumeBody body;
     const char* trace_name;  // the bare function name its entries carry
     int first_line;
+    int line;                // the body's line when it last suspended
     int point;               // 0 not started, > 0 suspended there, -1 finished
     bool running;
     bool is_coroutine;
@@ -29,6 +33,7 @@ struct Resumable {
     PyObject* weakrefs;
     // Slots first hold the call's arguments (coroutine) or the captured
     // values (generator); the rest are the body's locals and loop state.
+    // They are released when the body finishes.
     Ref slots[kSlots];
 
     int resume_point() const noexcept { return point; }
@@ -36,9 +41,10 @@ struct Resumable {
 
     // `await awaitable` at resume point `next_point`: turns the object into
     // the iterator to delegate to (the await protocol and its TypeErrors) and
-    // suspends.  The body returns the result of this call; when resumed it is
-    // entered at `next_point` with the await's result, or with nullptr and
-    // the delegate's exception pending.
+    // suspends.  The body returns the result of this call (an empty Ref);
+    // when resumed it is entered at `next_point` with the await's result, or
+    // with nullptr and the delegate's exception pending.  Throws PyError when
+    // the object cannot be awaited; nothing is suspended then.
     Ref await(Arg awaitable, int next_point);
 };
 
@@ -56,7 +62,9 @@ PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* const* a
 Ref new_generator(const GeneratorDef& def, Args captured);
 
 // Runs a generator that never yields to its end and returns its result (the
-// inlined any()/all() of a generator expression).
+// inlined any()/all() of a generator expression).  A failure of the body
+// throws an untraced PyError, so the caller adds its own entry above the
+// body's.
 Ref run_to_return(Arg generator);
 
 }  // namespace frame

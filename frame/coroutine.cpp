@@ -1,0 +1,1032 @@
+// Coroutine, generator and await-wrapper objects.
+//
+// Everything that moves a resumable body goes through resume(): send, throw,
+// close, __next__, the await wrapper, am_send, finalisation and the driving
+// of a delegate that is itself one of our resumables.  It behaves like the
+// interpreter's own generator machinery: the same states, the same checks in
+// the same order, the same messages (except where the frame's own texts for
+// throw() and for an escaping StopIteration differ).
+#include "coroutine.hpp"
+
+#include "compat.hpp"
+#include "constants.hpp"
+#include "module.hpp"
+#include "scope.hpp"
+#include "traceback.hpp"
+
+#include <frameobject.h>
+#include <structmember.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace frame {
+namespace {
+
+Str kThrow{"throw"};
+Str kClose{"close"};
+Str kCrAwait{"cr_await"};
+
+PyTypeObject* coroutine_type = nullptr;
+PyTypeObject* generator_type = nullptr;
+PyTypeObject* wrapper_type = nullptr;
+
+// The iterator that a coroutine's __await__ returns.
+struct AwaitWrapper {
+    PyObject_HEAD
+    Ref coroutine;
+};
+
+enum class Outcome { Yield, Return, Error };
+
+Resumable* as_resumable(PyObject* obj) noexcept { return reinterpret_cast<Resumable*>(obj); }
+PyObject* as_object(Resumable* co) noexcept { return reinterpret_cast<PyObject*>(co); }
+AwaitWrapper* as_wrapper(PyObject* obj) noexcept { return reinterpret_cast<AwaitWrapper*>(obj); }
+
+bool is_resumable(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == coroutine_type || type == generator_type;
+}
+
+// The part of tp_name after the module prefix: what the interpreter's own
+// types call themselves ("coroutine", "generator", "coroutine_wrapper").
+const char* short_name(PyTypeObject* type) noexcept {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot != nullptr ? dot + 1 : type->tp_name;
+}
+
+// The pending exception, held aside.
+class Pending {
+public:
+    Pending() noexcept {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr && value != nullptr) {
+            PyException_SetTraceback(value, traceback);
+        }
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+    }
+    PyObject* value() const noexcept { return value_.get(); }
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+private:
+    Ref type_;
+    Ref value_;
+    Ref traceback_;
+};
+
+// Replaces the pending exception with a new one whose __cause__ and
+// __context__ are the old one, as `raise New(...) from old` would.
+void set_from_cause(PyObject* type, const char* format, ...) noexcept {
+    Pending cause;
+    va_list vargs;
+    va_start(vargs, format);
+    PyErr_FormatV(type, format, vargs);
+    va_end(vargs);
+    Pending raised;
+    if (raised.value() != nullptr && cause.value() != nullptr) {
+        PyException_SetCause(raised.value(), Ref::borrow(cause.value()).release());
+        PyException_SetContext(raised.value(), Ref::borrow(cause.value()).release());
+    }
+    raised.restore();
+}
+
+// Takes the pending StopIteration apart: its value (None for a bare one).
+Ref take_stop_value() noexcept {
+    Pending stop;
+    PyObject* value = stop.value() != nullptr ? compat::stop_iteration_value(stop.value()) : nullptr;
+    return Ref::borrow(value != nullptr ? value : Py_None);
+}
+
+// Raises StopIteration carrying `value`; a bare one for None.  The instance
+// is made explicitly so that a tuple value is not taken as arguments.
+void set_stop_iteration(PyObject* value) noexcept {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (stop) {
+        PyErr_SetObject(PyExc_StopIteration, stop.get());
+    }
+}
+
+// attr or nothing: an AttributeError is cleared, any other error is kept.
+// Returns false only for that other error.
+bool optional_attr(PyObject* obj, const Str& name, Ref& found) noexcept {
+    found = Ref::steal(PyObject_GetAttr(obj, name.get()));
+    if (found) {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out) noexcept;
+int close_resumable(Resumable* co) noexcept;
+
+// Drops what a finished body held: its locals go as soon as it is done, not
+// when the object is collected.
+void finish(Resumable* co) noexcept {
+    ErrorStash stash;  // releasing locals may run finalisers
+    co->point = -1;
+    co->delegate.reset();
+    for (Ref& slot : co->slots) {
+        slot.reset();
+    }
+}
+
+Outcome fail(Resumable* co) noexcept {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "resumable body failed without setting an exception");
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // A StopIteration leaving the body would read as a normal end to
+        // whoever drives it.
+        set_from_cause(PyExc_RuntimeError, "generator raised StopIteration");
+    }
+    finish(co);
+    return Outcome::Error;
+}
+
+// The delegate's close(), for close() and throw(GeneratorExit).  Failing to
+// even look the method up is reported and otherwise ignored.
+int close_delegate(PyObject* delegate) noexcept {
+    if (is_resumable(delegate)) {
+        return close_resumable(as_resumable(delegate));
+    }
+    Ref method;
+    if (!optional_attr(delegate, kClose, method)) {
+        PyErr_WriteUnraisable(delegate);
+        return 0;
+    }
+    if (!method) {
+        return 0;
+    }
+    Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
+    return result ? 0 : -1;
+}
+
+// Resumes the delegate with `value`.
+Outcome send_into(PyObject* delegate, PyObject* value, Ref& out) noexcept {
+    if (is_resumable(delegate)) {
+        return resume(as_resumable(delegate), value, false, false, out);
+    }
+    PyObject* result = nullptr;
+    PySendResult status = PyIter_Send(delegate, value, &result);
+    out = Ref::steal(result);
+    switch (status) {
+        case PYGEN_NEXT:
+            return Outcome::Yield;
+        case PYGEN_RETURN:
+            return Outcome::Return;
+        default:
+            return Outcome::Error;
+    }
+}
+
+// Hands the pending exception to the delegate.  Error means: raise what is
+// pending now in the body (the delegate's failure, or the exception itself
+// when the delegate cannot take it).
+Outcome throw_into(PyObject* delegate, Ref& out) noexcept {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        // Closing: the delegate is closed, not thrown into; an error from
+        // its close() is what the body sees instead of GeneratorExit.
+        Pending exit;
+        if (close_delegate(delegate) < 0) {
+            return Outcome::Error;
+        }
+        exit.restore();
+        return Outcome::Error;
+    }
+    if (is_resumable(delegate)) {
+        return resume(as_resumable(delegate), Py_None, true, false, out);
+    }
+    Pending thrown;
+    Ref method;
+    if (!optional_attr(delegate, kThrow, method)) {
+        return Outcome::Error;
+    }
+    if (!method) {
+        thrown.restore();
+        return Outcome::Error;
+    }
+    // One argument, the instance (its __traceback__ carries any traceback
+    // given to throw()): every throw() signature accepts that form.
+    out = Ref::steal(PyObject_CallOneArg(method.get(), thrown.value()));
+    if (out) {
+        return Outcome::Yield;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        out = take_stop_value();
+        return Outcome::Return;
+    }
+    return Outcome::Error;
+}
+
+// One resumption, once the state checks have passed.
+Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, Ref& out) noexcept {
+    Ref delegate_result;  // keeps the await's result alive while the body takes it
+    for (;;) {
+        if (co->delegate) {
+            Ref delegate = co->delegate.dup();
+            Ref got;
+            Outcome step = exc ? throw_into(delegate.get(), got)
+                               : send_into(delegate.get(), value, got);
+            if (step == Outcome::Yield) {
+                out = std::move(got);
+                return Outcome::Yield;
+            }
+            co->delegate.reset();
+            exc = step == Outcome::Error;
+            delegate_result = std::move(got);
+            value = delegate_result.get();
+        }
+        if (co->point == 0 && exc) {
+            // Thrown into a body that never ran: it fails at its first line.
+            add_traceback(co->trace_name, co->first_line);
+            return fail(co);
+        }
+        Ref result;
+        try {
+            result = co->body(*co, scope, exc ? nullptr : value);
+        } catch (const PyError& error) {
+            if (!error.traced) {
+                add_traceback(scope.name(), scope.line());
+            }
+            return fail(co);
+        }
+        if (result) {
+            finish(co);
+            out = std::move(result);
+            return Outcome::Return;
+        }
+        if (!co->delegate) {
+            PyErr_SetString(PyExc_SystemError, "resumable body suspended without an awaitable");
+            return fail(co);
+        }
+        // Suspended in an await: the delegate runs first, starting with None.
+        co->line = scope.line();
+        value = Py_None;
+        exc = false;
+        delegate_result.reset();
+    }
+}
+
+// The resumption core.  `arg` is the value sent in (nullptr for __next__,
+// which otherwise counts as None); with `exc` an exception is pending and is
+// raised at the resume point; `closing` marks a call from close(), which is
+// silent on a finished coroutine.
+Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out) noexcept {
+    if (co->running) {
+        PyErr_SetString(PyExc_ValueError, co->is_coroutine ? "coroutine already executing"
+                                                            : "generator already executing");
+        return Outcome::Error;
+    }
+    if (co->point == 0 && !exc && arg != nullptr && arg != Py_None) {
+        // The object stays not started, as the interpreter's own does.
+        PyErr_SetString(PyExc_TypeError,
+                        co->is_coroutine ? "can't send non-None value to a just-started coroutine"
+                                         : "can't send non-None value to a just-started generator");
+        add_traceback(co->trace_name, co->first_line);
+        return Outcome::Error;
+    }
+    if (co->point < 0) {
+        if (co->is_coroutine && !closing) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        } else if (arg != nullptr && !exc) {
+            out = Ref::borrow(Py_None);
+            return Outcome::Return;
+        }
+        // A thrown exception stays pending; __next__ ends without one.
+        return Outcome::Error;
+    }
+    Ref keep_alive = Ref::borrow(as_object(co));
+    co->running = true;
+    Scope scope(co->trace_name, co->line);
+    Outcome outcome = run(co, scope, arg != nullptr ? arg : Py_None, exc, out);
+    co->running = false;
+    return outcome;
+}
+
+// close(): 0 when the body ended (or had nothing to end), -1 with an error.
+int close_resumable(Resumable* co) noexcept {
+    if (co->point == 0 && !co->running) {
+        // GeneratorExit at the first line ends a body that never ran.
+        finish(co);
+        return 0;
+    }
+    PyErr_SetNone(PyExc_GeneratorExit);
+    Ref out;
+    Outcome outcome = resume(co, Py_None, true, true, out);
+    if (outcome == Outcome::Yield) {
+        PyErr_SetString(PyExc_RuntimeError, co->is_coroutine ? "coroutine ignored GeneratorExit"
+                                                             : "generator ignored GeneratorExit");
+        return -1;
+    }
+    if (outcome == Outcome::Return || !PyErr_Occurred()) {
+        return 0;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// An outcome as a Python call returns it: the yielded value, or NULL with
+// StopIteration (or another error) set.  For __next__ (`next_protocol`) a
+// plain return of None is NULL without an exception.
+PyObject* deliver(Outcome outcome, Ref& out, bool next_protocol) noexcept {
+    switch (outcome) {
+        case Outcome::Yield:
+            return out.release();
+        case Outcome::Return:
+            if (!(next_protocol && out.get() == Py_None)) {
+                set_stop_iteration(out.get());
+            }
+            return nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+PySendResult deliver_send(Outcome outcome, Ref& out, PyObject** result) noexcept {
+    *result = out.release();
+    switch (outcome) {
+        case Outcome::Yield:
+            return PYGEN_NEXT;
+        case Outcome::Return:
+            return PYGEN_RETURN;
+        default:
+            return PYGEN_ERROR;
+    }
+}
+
+// throw(typ[, val[, tb]]) turns its arguments into the exception the way a
+// three-argument raise does, and leaves it pending.  False with a TypeError
+// (or the constructor's error) set instead; the resumable is untouched then.
+bool set_thrown(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+    if (traceback == Py_None) {
+        traceback = nullptr;
+    } else if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+        return false;
+    }
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    Ref instance;
+    if (PyExceptionClass_Check(type)) {
+        int own = 0;
+        if (value != nullptr && PyExceptionInstance_Check(value)) {
+            own = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type);
+            if (own < 0) {
+                return false;
+            }
+        }
+        if (own) {
+            instance = Ref::borrow(value);
+        } else {
+            if (value == nullptr) {
+                instance = Ref::steal(PyObject_CallNoArgs(type));
+            } else if (PyTuple_Check(value)) {
+                instance = Ref::steal(PyObject_Call(type, value, nullptr));
+            } else {
+                instance = Ref::steal(PyObject_CallOneArg(type, value));
+            }
+            if (!instance) {
+                return false;
+            }
+            if (!PyExceptionInstance_Check(instance.get())) {
+                PyErr_Format(PyExc_TypeError,
+                             "calling %R should have returned an instance of BaseException, not %R",
+                             type, reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+                return false;
+            }
+        }
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value != nullptr) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        instance = Ref::borrow(type);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+        return false;
+    }
+    Ref trace;
+    if (traceback != nullptr) {
+        if (PyException_SetTraceback(instance.get(), traceback) < 0) {
+            return false;
+        }
+        trace = Ref::borrow(traceback);
+    } else {
+        trace = Ref::steal(PyException_GetTraceback(instance.get()));
+    }
+    Ref exc_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+    PyErr_Restore(exc_type.release(), instance.release(), trace.release());
+    return true;
+}
+
+// --- the await protocol ------------------------------------------------------
+
+// What `await obj` delegates to.
+Ref awaitable_iterator(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == coroutine_type) {
+        // Suspended in an await of its own means someone else drives it.
+        Resumable* other = as_resumable(obj);
+        if (other->delegate && !other->running) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            raise_pending();
+        }
+        return Ref::borrow(obj);
+    }
+    if (PyCoro_CheckExact(obj)) {
+        // The interpreter's coroutines are awaited directly too (not through
+        // their wrapper), so cr_await shows them and a double await is caught.
+        Ref awaited = take(PyObject_GetAttr(obj, kCrAwait.get()));
+        if (awaited.get() != Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            raise_pending();
+        }
+        return Ref::borrow(obj);
+    }
+    if (compat::is_iterable_coroutine(obj)) {
+        return Ref::borrow(obj);
+    }
+    // A class defining __await__ has this slot, so it covers the method too.
+    unaryfunc getter = type->tp_as_async != nullptr ? type->tp_as_async->am_await : nullptr;
+    if (getter == nullptr) {
+        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
+        raise_pending();
+    }
+    Ref iterator = Ref::steal(getter(obj));
+    if (!iterator) {
+        set_from_cause(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s",
+                       type->tp_name);
+        raise_pending();
+    }
+    PyObject* it = iterator.get();
+    if (PyCoro_CheckExact(it) || compat::is_iterable_coroutine(it) || Py_TYPE(it) == coroutine_type) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        raise_pending();
+    }
+    if (!PyIter_Check(it)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'",
+                     Py_TYPE(it)->tp_name);
+        raise_pending();
+    }
+    return iterator;
+}
+
+// --- names made once ---------------------------------------------------------
+
+// Strings built from table texts, kept for the process (keyed by the address
+// of what they were built from).  Borrowed.
+PyObject* cached_text(const void* key, const char* first, const char* second) noexcept {
+    struct Entry {
+        const void* key;
+        PyObject* text;
+    };
+    // Never freed: the strings outlive any static destructor that could run.
+    static auto* entries = new (std::nothrow) std::vector<Entry>();
+    if (entries == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    for (const Entry& entry : *entries) {
+        if (entry.key == key) {
+            return entry.text;
+        }
+    }
+    PyObject* text = second == nullptr ? PyUnicode_InternFromString(first)
+                                       : PyUnicode_FromFormat("%s.%s", first, second);
+    if (text != nullptr) {
+        entries->push_back(Entry{key, text});
+    }
+    return text;
+}
+
+// --- allocation and GC -------------------------------------------------------
+
+Resumable* allocate(PyTypeObject* type, bool is_coroutine) noexcept {
+    if (type == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "resumable types are not ready");
+        return nullptr;
+    }
+    Resumable* co = PyObject_GC_New(Resumable, type);
+    if (co == nullptr) {
+        return nullptr;
+    }
+    co->body = nullptr;
+    co->trace_name = "";
+    co->first_line = 0;
+    co->line = 0;
+    co->point = 0;
+    co->running = false;
+    co->is_coroutine = is_coroutine;
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+        new (field) Ref();
+    }
+    std::uninitialized_default_construct_n(co->slots, Resumable::kSlots);
+    co->weakrefs = nullptr;
+    return co;
+}
+
+int resumable_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Resumable* co = as_resumable(self);
+    Py_VISIT(Py_TYPE(self));
+    for (const Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+        Py_VISIT(field->get());
+    }
+    for (const Ref& slot : co->slots) {
+        Py_VISIT(slot.get());
+    }
+    return 0;
+}
+
+int resumable_clear(PyObject* self) noexcept {
+    Resumable* co = as_resumable(self);
+    // Whatever the body held is gone, so it must never run again.
+    co->point = -1;
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+        field->reset();
+    }
+    for (Ref& slot : co->slots) {
+        slot.reset();
+    }
+    return 0;
+}
+
+void resumable_finalize(PyObject* self) noexcept {
+    Resumable* co = as_resumable(self);
+    if (co->point < 0 || co->running) {
+        return;
+    }
+    ErrorStash stash;
+    if (co->is_coroutine && co->point == 0) {
+        PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
+            PyErr_WriteUnraisable(self);
+        }
+        return;
+    }
+    if (close_resumable(co) < 0) {
+        PyErr_WriteUnraisable(self);
+    }
+}
+
+void resumable_dealloc(PyObject* self) noexcept {
+    Resumable* co = as_resumable(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (co->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    // The finaliser may run the body, which must see a tracked object.
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+        return;  // resurrected
+    }
+    PyObject_GC_UnTrack(self);
+    resumable_clear(self);
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+        field->~Ref();
+    }
+    std::destroy_n(co->slots, Resumable::kSlots);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* resumable_repr(PyObject* self) noexcept {
+    Resumable* co = as_resumable(self);
+    PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
+    return PyUnicode_FromFormat("<%s object %S at %p>", short_name(Py_TYPE(self)), qualname, self);
+}
+
+// --- methods -----------------------------------------------------------------
+
+PyObject* resumable_send(PyObject* self, PyObject* arg) noexcept {
+    Ref out;
+    Outcome outcome = resume(as_resumable(self), arg, false, false, out);
+    return deliver(outcome, out, false);
+}
+
+PyObject* resumable_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (!set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) {
+        return nullptr;
+    }
+    Ref out;
+    Outcome outcome = resume(as_resumable(self), Py_None, true, false, out);
+    return deliver(outcome, out, false);
+}
+
+PyObject* resumable_close(PyObject* self, PyObject*) noexcept {
+    if (close_resumable(as_resumable(self)) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* resumable_next(PyObject* self) noexcept {
+    Ref out;
+    Outcome outcome = resume(as_resumable(self), nullptr, false, false, out);
+    return deliver(outcome, out, true);
+}
+
+PySendResult resumable_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
+    Ref out;
+    Outcome outcome = resume(as_resumable(self), arg, false, false, out);
+    return deliver_send(outcome, out, result);
+}
+
+PyObject* refuse_pickle(PyObject* self) noexcept {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", short_name(Py_TYPE(self)));
+    return nullptr;
+}
+
+PyObject* coroutine_reduce(PyObject* self, PyObject*) noexcept { return refuse_pickle(self); }
+
+PyObject* coroutine_await(PyObject* self) noexcept {
+    if (wrapper_type == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "resumable types are not ready");
+        return nullptr;
+    }
+    AwaitWrapper* wrapper = PyObject_GC_New(AwaitWrapper, wrapper_type);
+    if (wrapper == nullptr) {
+        return nullptr;
+    }
+    new (&wrapper->coroutine) Ref(Ref::borrow(self));
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(wrapper));
+    return reinterpret_cast<PyObject*>(wrapper);
+}
+
+// --- attributes --------------------------------------------------------------
+
+PyObject* or_none(const Ref& ref) noexcept { return Ref::borrow(ref ? ref.get() : Py_None).release(); }
+
+PyObject* get_name(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->qualname); }
+PyObject* get_module(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->module); }
+PyObject* get_delegate(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->delegate); }
+PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->code); }
+PyObject* get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_resumable(self)->running); }
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    as_resumable(self)->name = Ref::borrow(value);
+    return 0;
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    as_resumable(self)->qualname = Ref::borrow(value);
+    return 0;
+}
+
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+    as_resumable(self)->module = Ref::borrow(value != nullptr ? value : Py_None);
+    return 0;
+}
+
+// The frame object is made once, on first access, for introspection only
+// (asyncio's task repr reads its line); the body never runs in it.
+PyObject* get_frame(PyObject* self, void*) noexcept {
+    Resumable* co = as_resumable(self);
+    if (!co->code) {
+        Py_RETURN_NONE;
+    }
+    if (!co->frame) {
+        Ref globals = Ref::steal(PyDict_New());
+        if (!globals) {
+            return nullptr;
+        }
+        PyFrameObject* made = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(co->code.get()),
+                                          globals.get(), nullptr);
+        if (made == nullptr) {
+            return nullptr;
+        }
+        co->frame = Ref::steal(reinterpret_cast<PyObject*>(made));
+    }
+    return co->frame.dup().release();
+}
+
+// --- the await wrapper -------------------------------------------------------
+
+Resumable* wrapped(PyObject* self) noexcept { return as_resumable(as_wrapper(self)->coroutine.get()); }
+
+PyObject* wrapper_next(PyObject* self) noexcept {
+    Ref out;
+    Outcome outcome = resume(wrapped(self), nullptr, false, false, out);
+    return deliver(outcome, out, true);
+}
+
+PyObject* wrapper_send(PyObject* self, PyObject* arg) noexcept {
+    return resumable_send(as_wrapper(self)->coroutine.get(), arg);
+}
+
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return resumable_throw(as_wrapper(self)->coroutine.get(), args, nargs);
+}
+
+PyObject* wrapper_close(PyObject* self, PyObject* unused) noexcept {
+    return resumable_close(as_wrapper(self)->coroutine.get(), unused);
+}
+
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
+    return resumable_am_send(as_wrapper(self)->coroutine.get(), arg, result);
+}
+
+PyObject* wrapper_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "cannot instantiate type, use 'await coroutine' instead");
+    return nullptr;
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_wrapper(self)->coroutine.get());
+    return 0;
+}
+
+int wrapper_clear(PyObject* self) noexcept {
+    as_wrapper(self)->coroutine.reset();
+    return 0;
+}
+
+void wrapper_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    as_wrapper(self)->coroutine.~Ref();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --- type tables -------------------------------------------------------------
+
+template <auto F>
+PyCFunction cfunc() noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+template <auto F>
+void* slot() noexcept {
+    return reinterpret_cast<void*>(F);
+}
+
+PyMethodDef coroutine_methods[] = {
+    {"send", cfunc<resumable_send>(), METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
+    {"throw", cfunc<resumable_throw>(), METH_FASTCALL,
+     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise StopIteration."},
+    {"close", cfunc<resumable_close>(), METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__reduce__", cfunc<coroutine_reduce>(), METH_NOARGS, nullptr},
+    {"__reduce_ex__", cfunc<coroutine_reduce>(), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef generator_methods[] = {
+    {"send", cfunc<resumable_send>(), METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", cfunc<resumable_throw>(), METH_FASTCALL,
+     "throw(typ[,val[,tb]]) -> raise exception in generator,\nreturn next yielded value or raise StopIteration."},
+    {"close", cfunc<resumable_close>(), METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef wrapper_methods[] = {
+    {"send", cfunc<wrapper_send>(), METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", cfunc<wrapper_throw>(), METH_FASTCALL,
+     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"close", cfunc<wrapper_close>(), METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, set_name, "name of the coroutine", nullptr},
+    {"__qualname__", get_qualname, set_qualname, "qualified name of the coroutine", nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"cr_await", get_delegate, nullptr, "object being awaited, or None", nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef generator_getset[] = {
+    {"__name__", get_name, set_name, "name of the generator", nullptr},
+    {"__qualname__", get_qualname, set_qualname, "qualified name of the generator", nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"gi_yieldfrom", get_delegate, nullptr, "object being iterated by 'yield from', or None", nullptr},
+    {"gi_code", get_code, nullptr, nullptr, nullptr},
+    {"gi_frame", get_frame, nullptr, "Frame of the generator", nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef resumable_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(Resumable, weakrefs)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+constexpr unsigned long kResumableFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, slot<resumable_dealloc>()},
+    {Py_tp_traverse, slot<resumable_traverse>()},
+    {Py_tp_clear, slot<resumable_clear>()},
+    {Py_tp_finalize, slot<resumable_finalize>()},
+    {Py_tp_repr, slot<resumable_repr>()},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_getset, coroutine_getset},
+    {Py_tp_members, resumable_members},
+    {Py_am_await, slot<coroutine_await>()},
+    {Py_am_send, slot<resumable_am_send>()},
+    {0, nullptr},
+};
+
+PyType_Slot generator_slots[] = {
+    {Py_tp_dealloc, slot<resumable_dealloc>()},
+    {Py_tp_traverse, slot<resumable_traverse>()},
+    {Py_tp_clear, slot<resumable_clear>()},
+    {Py_tp_finalize, slot<resumable_finalize>()},
+    {Py_tp_repr, slot<resumable_repr>()},
+    {Py_tp_iter, slot<PyObject_SelfIter>()},
+    {Py_tp_iternext, slot<resumable_next>()},
+    {Py_tp_methods, generator_methods},
+    {Py_tp_getset, generator_getset},
+    {Py_tp_members, resumable_members},
+    {Py_am_send, slot<resumable_am_send>()},
+    {0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_new, slot<wrapper_new>()},
+    {Py_tp_dealloc, slot<wrapper_dealloc>()},
+    {Py_tp_traverse, slot<wrapper_traverse>()},
+    {Py_tp_clear, slot<wrapper_clear>()},
+    {Py_tp_iter, slot<PyObject_SelfIter>()},
+    {Py_tp_iternext, slot<wrapper_next>()},
+    {Py_tp_methods, wrapper_methods},
+    {Py_am_send, slot<wrapper_am_send>()},
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {"_tarnix_frame.coroutine", sizeof(Resumable), 0, kResumableFlags, coroutine_slots};
+PyType_Spec generator_spec = {"_tarnix_frame.generator", sizeof(Resumable), 0, kResumableFlags, generator_slots};
+PyType_Spec wrapper_spec = {"_tarnix_frame.coroutine_wrapper", sizeof(AwaitWrapper), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, wrapper_slots};
+
+PyTypeObject* make_type(PyType_Spec& spec) noexcept {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+// --- public interface --------------------------------------------------------
+
+Ref Resumable::await(Arg awaitable, int next_point) {
+    if (delegate) {
+        PyErr_SetString(PyExc_SystemError, "resumable body awaited twice without suspending");
+        raise_pending();
+    }
+    delegate = awaitable_iterator(awaitable.get());
+    point = next_point;
+    return Ref();
+}
+
+int ready_resumable_types() noexcept {
+    if (wrapper_type != nullptr) {
+        return 0;
+    }
+    // Built whole before any is published, so a failure leaves nothing half made.
+    Ref coroutine = Ref::steal(reinterpret_cast<PyObject*>(make_type(coroutine_spec)));
+    Ref generator = coroutine ? Ref::steal(reinterpret_cast<PyObject*>(make_type(generator_spec))) : Ref();
+    Ref wrapper = generator ? Ref::steal(reinterpret_cast<PyObject*>(make_type(wrapper_spec))) : Ref();
+    if (!wrapper) {
+        return -1;
+    }
+    // The types live as long as the process.
+    coroutine_type = reinterpret_cast<PyTypeObject*>(coroutine.release());
+    generator_type = reinterpret_cast<PyTypeObject*>(generator.release());
+    wrapper_type = reinterpret_cast<PyTypeObject*>(wrapper.release());
+    return 0;
+}
+
+PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 0 || nargs > Resumable::kSlots) {
+        PyErr_SetString(PyExc_SystemError, "coroutine has more arguments than slots");
+        return nullptr;
+    }
+    PyObject* name = cached_text(def.name, def.name, nullptr);
+    PyObject* qualname = name != nullptr ? cached_text(&def, module_def().cls.name, def.name) : nullptr;
+    if (qualname == nullptr) {
+        return nullptr;
+    }
+    Resumable* co = allocate(coroutine_type, true);
+    if (co == nullptr) {
+        return nullptr;
+    }
+    co->body = def.resume;
+    co->trace_name = def.name;
+    co->first_line = def.first_line;
+    co->line = def.first_line;
+    co->name = Ref::borrow(name);
+    co->qualname = Ref::borrow(qualname);
+    co->module = Ref::borrow(module_name());
+    co->code = Ref::borrow(code);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        co->slots[i] = Ref::borrow(args[i]);
+    }
+    PyObject_GC_Track(as_object(co));
+    return as_object(co);
+}
+
+Ref new_generator(const GeneratorDef& def, Args captured) {
+    Resumable* co = nullptr;
+    PyObject* name = cached_text(def.name, def.name, nullptr);
+    if (name != nullptr) {
+        if (captured.size() > static_cast<std::size_t>(Resumable::kSlots)) {
+            PyErr_SetString(PyExc_SystemError, "generator captures more values than slots");
+        } else {
+            co = allocate(generator_type, false);
+        }
+    }
+    if (co == nullptr) {
+        add_traceback(generator_create_name(def), def.first_line);
+        raise_pending();
+    }
+    Ref generator = Ref::steal(as_object(co));
+    co->body = def.resume;
+    co->trace_name = def.name;
+    co->first_line = def.first_line;
+    co->line = def.first_line;
+    co->name = Ref::borrow(name);
+    co->qualname = Ref::borrow(generator_qualname(def));
+    co->module = Ref::borrow(module_name());
+    co->code = Ref::borrow(generator_code(def));
+    int index = 0;
+    for (Arg value : captured) {
+        co->slots[index++] = Ref::borrow(value.get());
+    }
+    PyObject_GC_Track(as_object(co));
+    return generator;
+}
+
+Ref run_to_return(Arg generator) {
+    PyObject* obj = generator.get();
+    if (!is_resumable(obj)) {
+        PyErr_SetString(PyExc_SystemError, "run_to_return needs one of the frame's generators");
+        raise_pending();
+    }
+    Resumable* co = as_resumable(obj);
+    Ref out;
+    switch (resume(co, Py_None, false, false, out)) {
+        case Outcome::Return:
+            return out;
+        case Outcome::Yield:
+            // A generator expression run this way must not suspend; leave it
+            // closed rather than dangling.
+            out.reset();
+            if (close_resumable(co) == 0) {
+                PyErr_SetString(PyExc_SystemError, "generator expression suspended where it must run to its end");
+            }
+            raise_pending();
+        default:
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "generator ended without a result");
+            }
+            raise_pending();
+    }
+}
+
+}  // namespace frame
