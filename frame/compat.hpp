@@ -1,22 +1,32 @@
-// Reads of interpreter structures for which 3.11 has no public function.
-// Each one depends on the layout of a non-limited 3.11 header; keeping them
-// together means a move to another interpreter version touches one file.
+// Everything the frame takes from outside CPython's stable public API, each
+// with the reason it is needed.  Nothing else in frame/ touches private fields.
 #pragma once
 
 #include "ref.hpp"
 
+#include <cstdint>
+
 namespace frame::compat {
 
+// The dict version tag changes on every modification of any dict and is never
+// reused, so a cached global stays valid while the tags of the module
+// namespace and the builtins are unchanged.  The field is public in 3.11's
+// headers (cpython/dictobject.h) and has no accessor.
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
 // A generator made by a function decorated as an iterable coroutine is
-// awaited as it is.  The flag sits on the generator's code object, and 3.11
-// offers no accessor for a generator's code (PyGen_GetCode arrived later).
+// awaited as it is.  The flag sits on the generator's code object; 3.11 has
+// no accessor for a generator's code (cpython/genobject.h layout).
 inline bool is_iterable_coroutine(PyObject* obj) noexcept {
     return PyGen_CheckExact(obj) &&
            (reinterpret_cast<PyGenObject*>(obj)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
-// The `value` of a normalised StopIteration instance (borrowed); reading the
-// field avoids an attribute lookup on every await that finishes.
+// The `value` of a normalised StopIteration instance (borrowed), read from
+// the struct of cpython/pyerrors.h: it saves an attribute lookup on every
+// await that finishes.
 inline PyObject* stop_iteration_value(PyObject* stop) noexcept {
     return reinterpret_cast<PyStopIterationObject*>(stop)->value;
 }
