@@ -242,3 +242,43 @@ def test_argument_types_are_checked_at_the_call(kwargs, message):
     assert own_entries(excinfo.tb) == [(
         "tarnix.seller_sprite.scraping.feed_catcher.SellerSpriteFeedCatcher.capture_json_response",
         SOURCE, 17)]
+
+
+class Pending(FakeResponse):
+    """A body fetch that suspends once and records how it ended."""
+
+    def __init__(self):
+        super().__init__()
+        self.ended = None
+
+    async def json(self):
+        try:
+            await asyncio.sleep(0)
+        except BaseException as error:
+            self.ended = type(error)
+            raise
+        return self.payload
+
+
+def suspended_capture(catcher, response):
+    coro = catcher.capture_json_response(response, section="keyword_mining", url_keyword="")
+    assert coro.send(None) is None
+    return coro
+
+
+def test_error_thrown_into_the_fetch_is_swallowed():
+    catcher, response = SellerSpriteFeedCatcher(), Pending()
+    coro = suspended_capture(catcher, response)
+    with pytest.raises(StopIteration):
+        coro.throw(ValueError("connection reset"))
+    assert response.ended is ValueError and catcher.responses == {}
+
+
+def test_suspended_capture_closes_cleanly_when_dropped(monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    catcher, response = SellerSpriteFeedCatcher(), Pending()
+    coro = suspended_capture(catcher, response)
+    del coro
+    assert response.ended is GeneratorExit
+    assert unraisable == [] and catcher.responses == {}
