@@ -196,7 +196,9 @@ void replace_file_privately(PyObject* target, PyObject* data)
     try {
         Ref view = frame::take(PyMemoryView_FromObject(data));
         Py_ssize_t size = PyObject_Length(view.get());
-        frame::ok(size < 0 ? -1 : 0);
+        if (size < 0) {
+            frame::raise_pending();
+        }
         for (Py_ssize_t done = 0; done < size;) {
             Ref rest = frame::take(PySequence_GetSlice(view.get(), done, PY_SSIZE_T_MAX));
             Ref written = frame::call_method(os, py::write, {fd, rest});
@@ -326,8 +328,8 @@ void module_body(Scope& s)
         s.at(36);
         frame::set_global(py::keyring_available, Py_True);
     } catch (const PyError& e) {
+        // A BaseException leaves with the line of the import that raised it.
         Caught exc(s, e);
-        s.at(37);
         if (!exc.matches(PyExc_Exception)) {
             exc.reraise();
         }

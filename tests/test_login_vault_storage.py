@@ -1,0 +1,241 @@
+"""Construction, load and _save over both storage layers."""
+
+import errno
+import json
+import logging
+import os
+import pathlib
+import stat
+import traceback
+
+import pytest
+
+import fake_keyring
+from tarnix.auth.storage.crypto import Crypto
+from tarnix.auth.storage.login_vault import LoginVault
+
+SERVICE = ("tarnix-auth", "credentials")
+LOGGER = "tarnix.auth.storage"
+RECORD = {"session_id": "s-1", "email": "用户@例子.cn", "tokens": {"erp": {"jwt": "j", "saved_at": 1}}}
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def encrypted(directory, text):
+    return Crypto(directory / ".key").encrypt(text)
+
+
+def names(directory):
+    return sorted(p.name for p in directory.iterdir())
+
+
+@pytest.fixture
+def store_dir(tmp_path):
+    return tmp_path / "store"
+
+
+@pytest.fixture
+def vault(store_dir):
+    return LoginVault(base_dir=store_dir)
+
+
+@pytest.fixture
+def keyring_vault(config_dir, keyring_backend):
+    """A store on the keyring, with a record already in the file beside it."""
+    vault = LoginVault()
+    keyring_backend.failures["set_password"] = RuntimeError("locked")
+    vault._save(RECORD)
+    keyring_backend.failures.clear()
+    return vault
+
+
+@pytest.fixture
+def logged(caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    caplog.clear()
+    return lambda: [(r.name, r.levelno, r.msg, r.args) for r in caplog.records]
+
+
+def test_explicit_directory_is_private_and_never_uses_keyring(store_dir, keyring_backend):
+    store_dir.mkdir(mode=0o755)
+    vault = LoginVault(base_dir=str(store_dir))
+    assert vault.load() is None and names(store_dir) == []
+    vault._save({"a": 1})
+    assert vault.load() == {"a": 1}
+    vault.clear()
+    assert (vault._use_keyring, mode(store_dir), keyring_backend.calls) == (False, 0o700, [])
+    assert vault.base_dir == store_dir and vault.base_dir is vault.base_dir
+
+
+def test_default_directory(config_dir):
+    vault = LoginVault()
+    assert (vault._use_keyring, vault.base_dir, config_dir.is_dir()) == (True, config_dir, True)
+    config_dir.chmod(0o751)
+    LoginVault()
+    assert mode(config_dir) == 0o751
+    vault = LoginVault(base_dir="")
+    assert (vault._use_keyring, vault.base_dir, mode(config_dir)) == (False, config_dir, 0o700)
+
+
+# --- the file layer ----------------------------------------------------------------
+
+
+def test_file_round_trip_exact_text_and_mode(vault, store_dir):
+    assert vault._save(RECORD) is None
+    assert vault.load() == RECORD
+    text = Crypto(store_dir / ".key").decrypt((store_dir / "credentials.bin").read_bytes())
+    assert text == json.dumps(RECORD) and text.isascii()
+    assert mode(store_dir / "credentials.bin") == 0o600
+    assert names(store_dir) == [".key", "credentials.bin"]
+
+
+@pytest.mark.parametrize("content, kept", [
+    (lambda d: os.urandom(64), False),
+    (lambda d: b"", False),
+    (lambda d: Crypto(d.parent / "other.key").encrypt("{}"), False),
+    (lambda d: encrypted(d, "[1, 2]"), False),
+    (lambda d: encrypted(d, "{not json"), False),
+    (lambda d: encrypted(d, "null"), True),
+], ids=["random", "empty", "other-key", "array", "not-json", "null"])
+def test_unusable_file_content(vault, store_dir, logged, content, kept):
+    path = store_dir / "credentials.bin"
+    path.write_bytes(content(store_dir))
+    assert vault.load() is None
+    assert path.exists() is kept
+    assert logged() == []
+
+
+@pytest.mark.parametrize("error", [
+    PermissionError(errno.EACCES, "Permission denied"),
+    OSError(errno.EIO, "Input/output error"),
+    OSError(errno.EMFILE, "Too many open files"),
+])
+def test_read_error_keeps_the_file(vault, monkeypatch, error):
+    vault._save(RECORD)
+
+    def failing_read(self):
+        raise error
+
+    with monkeypatch.context() as patch:
+        patch.setattr(pathlib.Path, "read_bytes", failing_read)
+        assert vault.load() is None
+    assert vault.load() == RECORD
+
+
+def test_save_refuses_dict_subclass_and_writes_nothing(vault, store_dir):
+    class Record(dict):
+        pass
+
+    with pytest.raises(TypeError, match=r"^Argument 'data' has incorrect type \(expected dict, got Record\)\. "):
+        vault._save(Record(a=1))
+    assert names(store_dir) == []
+
+
+def test_write_is_private_from_the_start_and_completes_short_writes(vault, monkeypatch):
+    real_write = os.write
+    modes = []
+
+    def short_write(fd, data):
+        modes.append(stat.S_IMODE(os.fstat(fd).st_mode))
+        return real_write(fd, bytes(data[:3]))
+
+    monkeypatch.setattr(os, "write", short_write)
+    vault._save(RECORD)
+    monkeypatch.undo()
+    assert vault.load() == RECORD
+    assert len(modes) > 10 and set(modes) == {0o600}
+
+
+@pytest.mark.parametrize("name, error", [
+    ("write", OSError(errno.ENOSPC, "No space left on device")),
+    ("fsync", OSError(errno.EIO, "Input/output error")),
+    ("replace", OSError(errno.EXDEV, "Invalid cross-device link")),
+])
+def test_failed_write_keeps_previous_record(vault, store_dir, monkeypatch, name, error):
+    vault._save(RECORD)
+    before = (store_dir / "credentials.bin").read_bytes()
+
+    def fail(*args):
+        raise error
+
+    monkeypatch.setattr(os, name, fail)
+    with pytest.raises(OSError) as info:
+        vault._save({"other": True})
+    monkeypatch.undo()
+    entry = traceback.extract_tb(info.value.__traceback__)[1]
+    assert (info.value, entry.name, entry.lineno) == (error, "tarnix.auth.storage.login_vault.LoginVault._save", 112)
+    assert (store_dir / "credentials.bin").read_bytes() == before
+    assert names(store_dir) == [".key", "credentials.bin"]
+
+
+# --- the keyring layer -----------------------------------------------------------------
+
+
+def test_keyring_write_leaves_the_file_alone(keyring_vault, config_dir, keyring_backend):
+    before = (config_dir / "credentials.bin").read_bytes()
+    keyring_vault._save({"new": "record"})
+    assert keyring_backend.entries[SERVICE] == '{"new": "record"}'
+    assert keyring_vault.load() == {"new": "record"}
+    assert (config_dir / "credentials.bin").read_bytes() == before
+
+
+@pytest.mark.parametrize("failure, logged_it", [(fake_keyring.NoKeyringError("no backend"), False),
+                                                (RuntimeError("locked"), True)])
+def test_keyring_write_failure_falls_back_to_file(keyring_vault, keyring_backend, logged, failure, logged_it):
+    keyring_backend.failures["set_password"] = failure
+    keyring_vault._save({"new": "record"})
+    del keyring_backend.failures["set_password"]
+    assert keyring_vault.load() == {"new": "record"}
+    message = "Keychain 写入失败，降级到文件存储: %s"
+    assert logged() == ([(LOGGER, logging.DEBUG, message, (failure,))] if logged_it else [])
+
+
+@pytest.mark.parametrize("entry, expected", [
+    ('{"from": "keyring"}', {"from": "keyring"}),
+    ("null", None),
+    ("", RECORD),
+    (None, RECORD),
+])
+def test_keyring_entry_is_preferred_over_file(keyring_vault, keyring_backend, logged, entry, expected):
+    if entry is not None:
+        keyring_backend.entries[SERVICE] = entry
+    assert keyring_vault.load() == expected
+    assert logged() == []
+
+
+@pytest.mark.parametrize("setup, logged_type, raised_at", [
+    (lambda b: b.failures.update(get_password=fake_keyring.NoKeyringError()), None, None),
+    (lambda b: b.failures.update(get_password=RuntimeError("dbus")), RuntimeError, 82),
+    (lambda b: b.entries.update({SERVICE: "{broken"}), json.JSONDecodeError, 84),
+    (lambda b: b.entries.update({SERVICE: "[1]"}), TypeError, 84),
+])
+def test_keyring_read_failure_falls_back_to_file(keyring_vault, keyring_backend, logged, setup, logged_type, raised_at):
+    setup(keyring_backend)
+    assert keyring_vault.load() == RECORD
+    if logged_type is None:
+        assert logged() == []
+        return
+    [(name, level, message, (error,))] = logged()
+    assert (name, level, message, type(error)) == (LOGGER, logging.DEBUG, "Keychain 读取失败，降级到文件存储: %s", logged_type)
+    assert logged_type is not TypeError or str(error) == "Expected dict, got list"
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(error.__traceback__) if e.filename.startswith("tarnix/")]
+    assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", raised_at)]
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("operation, call", [
+    ("get_password", lambda v: v.load()),
+    ("set_password", lambda v: v._save({})),
+    ("delete_password", lambda v: v.clear()),
+])
+def test_base_exceptions_from_keyring_propagate(keyring_vault, config_dir, keyring_backend, operation, call):
+    before = (config_dir / "credentials.bin").read_bytes()
+    keyring_backend.failures[operation] = Interrupt()
+    with pytest.raises(Interrupt):
+        call(keyring_vault)
+    assert (config_dir / "credentials.bin").read_bytes() == before
