@@ -113,3 +113,18 @@ def test_base_exception_in_probe_fails_import_and_retry_succeeds(tmp_path):
     assert name == "Stop"
     assert ["init tarnix.auth.storage.login_vault", 34] in entries
     assert seen["available"] is True
+
+
+@pytest.mark.parametrize("blocked, line", [("cryptography", 28), ("tarnix.auth.storage.crypto", 29)])
+def test_missing_dependency_fails_import_at_its_line(tmp_path, blocked, line):
+    prelude = BLOCK_KEYRING.replace('name == "keyring" or name.startswith("keyring.")',
+                                    f"name == {blocked!r} or name.startswith({blocked + '.'!r})")
+    body = """
+    import json, traceback
+    try:
+        import tarnix.auth.storage.login_vault
+    except ImportError as error:
+        print(json.dumps([(e.name, e.lineno) for e in traceback.extract_tb(error.__traceback__)
+                          if e.filename.startswith("tarnix/")]))
+    """
+    assert ["init tarnix.auth.storage.login_vault", line] in run(tmp_path, prelude, body=body)
