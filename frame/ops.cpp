@@ -50,12 +50,14 @@ Ref import(const Str& name, PyObject* fromlist) {
     return call(importer, {name, module_globals(), locals, fromlist, level});
 }
 
+// The module sys.modules holds under `name`, or nullptr.  A None entry blocks
+// the import; __import__ raises for it, so it does not count as loaded.
 PyObject* loaded_module(const Str& name) {
     PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get());
     if (module == nullptr && PyErr_Occurred()) {
         raise_pending();
     }
-    return module;
+    return module == Py_None ? nullptr : module;
 }
 
 // getattr(module, name), falling back to sys.modules["module.name"] for a
