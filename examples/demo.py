@@ -5,12 +5,14 @@ credential store is given an explicit temporary directory, which keeps it on
 the encrypted-file layer.
 """
 
+import asyncio
 import json
 import stat
 import tempfile
 from pathlib import Path
 
 from tarnix.auth.storage.login_vault import LoginVault
+from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
 
 
 def vault_demo():
@@ -45,8 +47,61 @@ def vault_demo():
         print("after clear: load() ->", vault.load(), "| credentials.bin exists:", credentials.exists())
 
 
+class _DemoResponse:
+    """Stands in for a browser response: the URL, the status and the decoded body."""
+
+    def __init__(self, url, body, status=200):
+        self.url = url
+        self.status = status
+        self._body = body
+
+    async def json(self):
+        await asyncio.sleep(0)
+        return self._body
+
+
+def recorder_demo():
+    print("== SellerSpriteFeedCatcher ==")
+    catcher = SellerSpriteFeedCatcher()
+    mining = {"data": {"items": [{"keyword": "保温杯", "searches": 51200}], "total": 1}}
+    observed = [
+        ("keyword-mining endpoint",
+         _DemoResponse("https://www.sellersprite.com/v3/api/keyword-miner?station=US", mining)),
+        ("look-alike host",
+         _DemoResponse("https://sellersprite.com.mirror.example/v3/api/keyword-miner",
+                       {"data": {"items": [{"keyword": "forged"}]}})),
+        ("auxiliary endpoint",
+         _DemoResponse("https://www.sellersprite.com/v3/api/keyword-miner/options",
+                       {"data": ["US", "JP"]})),
+    ]
+
+    async def feed():
+        for label, response in observed:
+            before = catcher.responses.get("keyword_mining")
+            await catcher.capture_json_response(
+                response, section="keyword_mining", url_keyword="keyword-miner")
+            kept = catcher.responses.get("keyword_mining") is not before
+            print(f"{label:<24} {'recorded' if kept else 'passed over'}: {response.url}")
+
+    asyncio.run(feed())
+    payload = catcher.get_payload("keyword_mining")
+    print("get_payload('keyword_mining') is the recorded body:", payload is mining)
+    print(json.dumps(payload, ensure_ascii=False))
+    print("get_payload('frequency'):", catcher.get_payload("frequency"))
+
+    with tempfile.TemporaryDirectory(prefix="tarnix-demo-") as scratch:
+        target = Path(scratch) / "responses"
+        index = catcher.save_all(target)
+        print("file index (relative to the target directory):")
+        for key, path in index.items():
+            print(f"  {key}: {Path(path).relative_to(target)}")
+        print((target / "keyword_mining.json").read_text(encoding="utf-8"))
+
+
 def main():
     vault_demo()
+    print()
+    recorder_demo()
 
 
 if __name__ == "__main__":
