@@ -14,15 +14,30 @@ MINING = {"data": {"items": []}}
 
 
 class FakeResponse:
-    def __init__(self, url=URL, payload=MINING, status=200, error=None):
-        self.url = url
-        self.status = status
-        self.payload = payload
-        self.error = error
+    """`url` and `status` raise when given an exception; `wait` suspends the fetch."""
+
+    def __init__(self, url=URL, payload=MINING, status=200, error=None, wait=None):
+        self._url, self._status = url, status
+        self.payload, self.error, self.wait = payload, error, wait
         self.json_calls = 0
+        self.ended = None
+
+    def _read(self, value):
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+    url = property(lambda self: self._read(self._url))
+    status = property(lambda self: self._read(self._status))
 
     async def json(self):
         self.json_calls += 1
+        try:
+            if self.wait is not None:
+                await self.wait()
+        except BaseException as error:
+            self.ended = type(error)
+            raise
         if self.error is not None:
             raise self.error
         return self.payload
@@ -128,24 +143,19 @@ def test_non_exception_errors_propagate_from_the_await(error):
 
 def test_cancellation_while_fetching_propagates_and_stores_nothing():
     catcher = SellerSpriteFeedCatcher()
-    started = []
-
-    class Slow(FakeResponse):
-        async def json(self):
-            started.append(True)
-            await asyncio.Event().wait()
+    response = FakeResponse(wait=lambda: asyncio.Event().wait())
 
     async def main():
         task = asyncio.ensure_future(catcher.capture_json_response(
-            Slow(), section="keyword_mining", url_keyword=""))
-        while not started:
+            response, section="keyword_mining", url_keyword=""))
+        while not response.json_calls:
             await asyncio.sleep(0)
         task.cancel()
         await task
 
     with pytest.raises(asyncio.CancelledError):
         asyncio.run(main())
-    assert catcher.responses == {}
+    assert response.ended is asyncio.CancelledError and catcher.responses == {}
 
 
 def test_records_replace_keep_order_and_status():
@@ -178,26 +188,6 @@ def test_subclass_rule_and_replaced_store_are_used():
     assert store["anything"]["payload"] == [1]
 
 
-class UrlRaises(FakeResponse):
-    @property
-    def url(self):
-        raise StopIteration
-
-    @url.setter
-    def url(self, value):
-        pass
-
-
-class NoStatus(FakeResponse):
-    @property
-    def status(self):
-        raise LookupError("status")
-
-    @status.setter
-    def status(self, value):
-        pass
-
-
 class BadRule(SellerSpriteFeedCatcher):
     def _matches_section_payload(self, section, payload):
         raise ZeroDivisionError
@@ -209,9 +199,9 @@ class NoStore(SellerSpriteFeedCatcher):
 
 
 @pytest.mark.parametrize("cls, response, error, line", [
-    (SellerSpriteFeedCatcher, UrlRaises(), RuntimeError, 25),
+    (SellerSpriteFeedCatcher, FakeResponse(url=StopIteration()), RuntimeError, 25),
     (SellerSpriteFeedCatcher, FakeResponse(url=URL.encode()), TypeError, 26),
-    (SellerSpriteFeedCatcher, NoStatus(), LookupError, 36),
+    (SellerSpriteFeedCatcher, FakeResponse(status=LookupError()), LookupError, 36),
     (BadRule, FakeResponse(), ZeroDivisionError, 32),
     (NoStore, FakeResponse(), TypeError, 34),
 ])
@@ -244,31 +234,16 @@ def test_argument_types_are_checked_at_the_call(kwargs, message):
         SOURCE, 17)]
 
 
-class Pending(FakeResponse):
-    """A body fetch that suspends once and records how it ended."""
-
-    def __init__(self):
-        super().__init__()
-        self.ended = None
-
-    async def json(self):
-        try:
-            await asyncio.sleep(0)
-        except BaseException as error:
-            self.ended = type(error)
-            raise
-        return self.payload
-
-
-def suspended_capture(catcher, response):
+def suspended_capture(catcher):
+    response = FakeResponse(wait=lambda: asyncio.sleep(0))
     coro = catcher.capture_json_response(response, section="keyword_mining", url_keyword="")
     assert coro.send(None) is None
-    return coro
+    return coro, response
 
 
 def test_error_thrown_into_the_fetch_is_swallowed():
-    catcher, response = SellerSpriteFeedCatcher(), Pending()
-    coro = suspended_capture(catcher, response)
+    catcher = SellerSpriteFeedCatcher()
+    coro, response = suspended_capture(catcher)
     with pytest.raises(StopIteration):
         coro.throw(ValueError("connection reset"))
     assert response.ended is ValueError and catcher.responses == {}
@@ -277,8 +252,8 @@ def test_error_thrown_into_the_fetch_is_swallowed():
 def test_suspended_capture_closes_cleanly_when_dropped(monkeypatch):
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
-    catcher, response = SellerSpriteFeedCatcher(), Pending()
-    coro = suspended_capture(catcher, response)
+    catcher = SellerSpriteFeedCatcher()
+    coro, response = suspended_capture(catcher)
     del coro
     assert response.ended is GeneratorExit
     assert unraisable == [] and catcher.responses == {}
