@@ -10,7 +10,7 @@
 namespace frame {
 
 class Scope;
-class Resumable;
+struct Resumable;
 
 // What the binding wrapper checks before a body runs.
 enum class Check : unsigned char {
