@@ -136,12 +136,6 @@ def test_descriptor_binding_gives_real_bound_methods(vault):
     assert LoginVault.load.__get__(None, LoginVault) is LoginVault.load
 
 
-def test_signature_comes_from_the_code_object():
-    assert str(inspect.signature(LoginVault.save_session)) == (
-        "(self, session_id: 'str', email: 'str', expires_at: 'str', device_code: 'str | None' = None)"
-    )
-
-
 def test_pickling_a_method_function_pickles_a_reference():
     assert LoginVault.load.__reduce__() == "LoginVault.load"
     assert pickle.loads(pickle.dumps(LoginVault.load)) is LoginVault.load
@@ -150,34 +144,20 @@ def test_pickling_a_method_function_pickles_a_reference():
 # --- binding ---------------------------------------------------------------
 
 
+# Branches of the binding beyond the credential store's own surface tests.
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda v: v.load(1), "load() takes exactly 1 positional argument (2 given)"),
         (lambda v: LoginVault.load(), "load() takes exactly 1 positional argument (0 given)"),
-        (lambda v: v.save_session("a"), "save_session() takes at least 4 positional arguments (2 given)"),
-        (lambda v: v.save_session(*"abcde"), "save_session() takes at most 5 positional arguments (6 given)"),
         (
             lambda v: v.save_session(*"abcde", email="x"),
             "save_session() takes at most 5 positional arguments (6 given)",
         ),
         (
-            lambda v: v.save_session(session_id="a", email="b"),
-            "save_session() takes at least 4 positional arguments (3 given)",
+            lambda v: LoginVault.save_token(**{"self": v, "self ": 1}),
+            "save_token() got an unexpected keyword argument 'self '",
         ),
-        (lambda v: v.save_token("a", "b"), "save_token() takes exactly 4 positional arguments (3 given)"),
-        (
-            lambda v: v.save_token("a", "b", 3, jwt="c"),
-            "save_token() got multiple values for keyword argument 'jwt'",
-        ),
-        (lambda v: v.save_token(nope=1), "save_token() got an unexpected keyword argument 'nope'"),
-        (lambda v: LoginVault.save_token(**{"self": v, "self ": 1}), "save_token() got an unexpected keyword argument 'self '"),
-        (lambda v: v.save_token(1, "b", "3"), "Argument 'expires_in' has incorrect type (expected int, got str)"),
         (lambda v: v.save_token(1, "b", 3), "Argument 'system_key' has incorrect type (expected str, got int)"),
-        (
-            lambda v: v.save_session("s", "e", "x", device_code=1),
-            "Argument 'device_code' has incorrect type (expected str, got int)",
-        ),
         (lambda v: v._save(None), "Argument 'data' has incorrect type (expected dict, got NoneType)"),
         (lambda v: v.save_token(**{1: 2}), "keywords must be strings"),
     ],
