@@ -12,8 +12,7 @@ namespace frame {
 // The state a coroutine or generator keeps between resumptions.  The object
 // is allocated by the interpreter; the core constructs and destroys the Ref
 // members in place.
-class Resumable {
-public:
+struct Resumable {
     static constexpr int kSlots = 8;
 
     PyObject_HEAD
