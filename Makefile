@@ -13,7 +13,7 @@ DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
 
-.PHONY: build test demo bench asan debian-packages clean
+.PHONY: build test demo bench asan leakcheck debian-packages clean
 
 build: $(VENV)/.built
 
@@ -30,15 +30,24 @@ bench: build
 asan: debian-packages
 	tools/asan.sh
 
+# Reference counts of every operation under the debug interpreter.
+leakcheck: debian-packages
+	$(call install_missing,python3.11-dbg)
+	tools/leakcheck.sh
+
 # apt-get runs only when a package is missing, and updates its lists once.
-debian-packages:
-	@missing=""; for pkg in $(DEBIAN_PACKAGES); do \
+define install_missing
+	@missing=""; for pkg in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$pkg 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $$missing; \
 	fi
+endef
+
+debian-packages:
+	$(call install_missing,$(DEBIAN_PACKAGES))
 
 $(VENV)/bin/python: | debian-packages
 	$(PYTHON) -m venv --system-site-packages $(VENV)

@@ -178,14 +178,15 @@ Ref call(Arg callable, Args args, Arg kwnames) {
 }
 
 Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
-    PyObject* stack[kMaxArgs + 1] = {obj.get()};
+    // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
+    PyObject* stack[kMaxArgs + 2] = {nullptr, obj.get()};
     Py_ssize_t count = 0;
     for (const Arg& arg : args) {
-        stack[1 + count++] = arg.get();
+        stack[2 + count++] = arg.get();
     }
     const size_t nargsf = static_cast<size_t>(1 + positional_count(args, kwnames.get())) |
                           PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return take(PyObject_VectorcallMethod(name.get(), stack, nargsf, kwnames.get()));
+    return take(PyObject_VectorcallMethod(name.get(), stack + 1, nargsf, kwnames.get()));
 }
 
 bool truth(Arg obj) {
