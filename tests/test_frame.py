@@ -334,11 +334,13 @@ def test_failed_exec_leaves_nothing_behind_and_a_later_import_retries():
 def test_a_second_interpreter_is_refused():
     out = run_python(
         """
+        import sys
         import _xxsubinterpreters as interpreters
         import tarnix.auth.storage.login_vault
         sub = interpreters.create()
         try:
-            interpreters.run_string(sub, "import tarnix.auth.storage.login_vault")
+            # The same search path, so the second interpreter finds the same file.
+            interpreters.run_string(sub, f"import sys; sys.path[:] = {sys.path!r}; import tarnix.auth.storage.login_vault")
         except interpreters.RunFailedError as exc:
             print(exc)
         """

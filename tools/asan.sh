@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=/usr/bin/python3.11
-out=${ASAN_TREE:-build/asan}
+out=$(realpath -m "${ASAN_TREE:-build/asan}")
 include=$($python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 suffix=$($python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 

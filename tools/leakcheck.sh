@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=/usr/bin/python3.11-dbg
-out=${LEAK_TREE:-build/debug}
+out=$(realpath -m "${LEAK_TREE:-build/debug}")
 include=$($python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 suffix=$($python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 case "$suffix" in *311d*) ;; *) echo "not a debug interpreter: $suffix" >&2; exit 1 ;; esac
