@@ -62,26 +62,12 @@ const char* short_name(PyTypeObject* type) noexcept {
 // The pending exception, held aside.
 class Pending {
 public:
-    Pending() noexcept {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr && value != nullptr) {
-            PyException_SetTraceback(value, traceback);
-        }
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-    }
+    Pending() noexcept : value_(fetch_exception()) {}
     PyObject* value() const noexcept { return value_.get(); }
-    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+    void restore() noexcept { restore_exception(std::move(value_)); }
 
 private:
-    Ref type_;
     Ref value_;
-    Ref traceback_;
 };
 
 // Replaces the pending exception with a new one whose __cause__ and

@@ -8,14 +8,7 @@ void raise_pending(bool traced) {
     throw PyError{traced};
 }
 
-void Scope::trace(const PyError& error) const noexcept {
-    if (!error.traced) {
-        add_traceback(name_, line_);
-    }
-}
-
-Caught::Caught(const Scope& scope, const PyError& error) noexcept {
-    scope.trace(error);
+Ref fetch_exception() noexcept {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -26,7 +19,26 @@ Caught::Caught(const Scope& scope, const PyError& error) noexcept {
     }
     Py_XDECREF(type);
     Py_XDECREF(traceback);
-    value_ = Ref::steal(value);
+    return Ref::steal(value);
+}
+
+void restore_exception(Ref exception) noexcept {
+    PyObject* value = exception.release();
+    if (value == nullptr) {
+        return;
+    }
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+}
+
+void Scope::trace(const PyError& error) const noexcept {
+    if (!error.traced) {
+        add_traceback(name_, line_);
+    }
+}
+
+Caught::Caught(const Scope& scope, const PyError& error) noexcept {
+    scope.trace(error);
+    value_ = fetch_exception();
     saved_handled_ = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(value_.get());
 }
@@ -40,10 +52,7 @@ bool Caught::matches(Arg type) const noexcept {
 }
 
 void Caught::reraise() {
-    PyObject* value = value_.get();
-    Py_INCREF(value);
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
+    restore_exception(value_.dup());
     throw PyError{true};
 }
 

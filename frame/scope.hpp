@@ -8,6 +8,12 @@
 
 namespace frame {
 
+// The pending exception, taken out of the error indicator: normalised, with
+// its traceback attached to it.  Empty when nothing was pending.
+Ref fetch_exception() noexcept;
+// Makes an exception from fetch_exception() pending again.
+void restore_exception(Ref exception) noexcept;
+
 class Scope {
 public:
     Scope(const char* trace_name, int line) noexcept : name_(trace_name), line_(line) {}
