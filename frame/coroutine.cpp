@@ -681,21 +681,11 @@ PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_resumable
 PyObject* get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_resumable(self)->running); }
 
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    as_resumable(self)->name = Ref::borrow(value);
-    return 0;
+    return assign_str_attribute(as_resumable(self)->name, value, "__name__");
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    as_resumable(self)->qualname = Ref::borrow(value);
-    return 0;
+    return assign_str_attribute(as_resumable(self)->qualname, value, "__qualname__");
 }
 
 int set_module(PyObject* self, PyObject* value, void*) noexcept {

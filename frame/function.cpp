@@ -67,12 +67,7 @@ PyObject* get_name(PyObject* self, void*) noexcept {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    as_function(self)->name = Ref::borrow(value);
-    return 0;
+    return assign_str_attribute(as_function(self)->name, value, "__name__");
 }
 
 PyObject* get_qualname(PyObject* self, void*) noexcept {
@@ -80,12 +75,7 @@ PyObject* get_qualname(PyObject* self, void*) noexcept {
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    as_function(self)->qualname = Ref::borrow(value);
-    return 0;
+    return assign_str_attribute(as_function(self)->qualname, value, "__qualname__");
 }
 
 PyObject* get_doc(PyObject* self, void*) noexcept {

@@ -94,6 +94,18 @@ inline int ok(int status) {
     return status;
 }
 
+// The setter of a str-only attribute such as __name__ or __qualname__:
+// deleting or assigning a non-str raises "<attribute> must be set to a string
+// object", as the interpreter's own functions and coroutines do.
+inline int assign_str_attribute(Ref& slot, PyObject* value, const char* attribute) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    slot = Ref::borrow(value);
+    return 0;
+}
+
 // Keeps the pending exception aside for its lifetime and restores it after
 // (finalisers, warnings, traceback entries).
 class ErrorStash {

@@ -144,30 +144,6 @@ def test_pickling_a_method_function_pickles_a_reference():
 # --- binding ---------------------------------------------------------------
 
 
-# Branches of the binding beyond the credential store's own surface tests.
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda v: LoginVault.load(), "load() takes exactly 1 positional argument (0 given)"),
-        (
-            lambda v: v.save_session(*"abcde", email="x"),
-            "save_session() takes at most 5 positional arguments (6 given)",
-        ),
-        (
-            lambda v: LoginVault.save_token(**{"self": v, "self ": 1}),
-            "save_token() got an unexpected keyword argument 'self '",
-        ),
-        (lambda v: v.save_token(1, "b", 3), "Argument 'system_key' has incorrect type (expected str, got int)"),
-        (lambda v: v._save(None), "Argument 'data' has incorrect type (expected dict, got NoneType)"),
-        (lambda v: v.save_token(**{1: 2}), "keywords must be strings"),
-    ],
-)
-def test_binding_errors(vault, call, message):
-    with pytest.raises(TypeError) as caught:
-        call(vault)
-    assert str(caught.value) == message
-
-
 def test_binding_error_entry_names_the_method_at_its_first_line(vault):
     with pytest.raises(TypeError) as caught:
         vault.remove_token(None)

@@ -99,6 +99,14 @@ BINDING_ERRORS = [
     (lambda v: v.save_session("s", "e", "x", 5),
      "Argument 'device_code' has incorrect type (expected str, got int)"),
     (lambda v: v._save([]), "Argument 'data' has incorrect type (expected dict, got list)"),
+    # the remaining branches of the binding
+    (lambda v: LoginVault.load(), "load() takes exactly 1 positional argument (0 given)"),
+    (lambda v: v.save_session(*"abcde", email="x"), "save_session() takes at most 5 positional arguments (6 given)"),
+    (lambda v: LoginVault.save_token(**{"self": v, "self ": 1}),
+     "save_token() got an unexpected keyword argument 'self '"),
+    (lambda v: v.save_token(1, "b", 3), "Argument 'system_key' has incorrect type (expected str, got int)"),
+    (lambda v: v._save(None), "Argument 'data' has incorrect type (expected dict, got NoneType)"),
+    (lambda v: v.save_token(**{1: 2}), "keywords must be strings"),
 ]
 
 
