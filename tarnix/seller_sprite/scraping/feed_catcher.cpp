@@ -279,17 +279,9 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
     s.at(44);
     Ref data = frame::call_method(payload, n_get, {n_data});
 
-    // Both frequency sections share one rule but each has its own generator
-    // expression, as the two branches of the section test.
-    if (same_text(section, n_frequency)) {
-        if (!frame::is_instance(data, &PyList_Type)) {
-            return frame::bool_value(false);
-        }
-        s.at(47);
-        Ref genexpr = frame::new_generator(kGenerators[0], {data});
-        return frame::run_to_return(genexpr);
-    }
-    if (same_text(section, n_reverse_frequency)) {
+    // Both frequency sections share one rule (the source spells it out in
+    // each branch, hence the two genexpr locals of the code object).
+    if (same_text(section, n_frequency) || same_text(section, n_reverse_frequency)) {
         if (!frame::is_instance(data, &PyList_Type)) {
             return frame::bool_value(false);
         }
