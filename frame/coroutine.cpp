@@ -882,8 +882,8 @@ PyType_Spec generator_spec = {"_tarnix_frame.generator", sizeof(Resumable), 0, k
 PyType_Spec wrapper_spec = {"_tarnix_frame.coroutine_wrapper", sizeof(AwaitWrapper), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, wrapper_slots};
 
-PyTypeObject* make_type(PyType_Spec& spec) noexcept {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* make_type(PyType_Spec& type_spec) noexcept {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace

@@ -53,9 +53,9 @@ std::size_t generator_index(const GeneratorDef& def) {
 
 // --- create step -----------------------------------------------------------
 
-// Copies spec.<from> to module.<to>; a missing spec attribute is skipped.
-void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool skip_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
+// Copies module_spec.<from> to module.<to>; a missing attribute is skipped.
+void copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from, const char* to, bool skip_none) {
+    PyObject* value = PyObject_GetAttrString(module_spec, from);
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             raise_pending();
@@ -70,7 +70,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, con
     ok(PyObject_SetAttrString(module, to, value));
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
     Record& r = record();
     const std::int64_t interpreter_id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (interpreter_id == -1) {
@@ -88,12 +88,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         return r.live.dup().release();
     }
     try {
-        Ref name = take(PyObject_GetAttrString(spec, "name"));
+        Ref name = take(PyObject_GetAttrString(module_spec, "name"));
         Ref module = take(PyModule_NewObject(name.get()));
-        copy_spec_attribute(spec, module.get(), "loader", "__loader__", false);
-        copy_spec_attribute(spec, module.get(), "origin", "__file__", false);
-        copy_spec_attribute(spec, module.get(), "parent", "__package__", false);
-        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true);
+        copy_spec_attribute(module_spec, module.get(), "loader", "__loader__", false);
+        copy_spec_attribute(module_spec, module.get(), "origin", "__file__", false);
+        copy_spec_attribute(module_spec, module.get(), "parent", "__package__", false);
+        copy_spec_attribute(module_spec, module.get(), "submodule_search_locations", "__path__", true);
         return module.release();
     } catch (const PyError&) {
         return nullptr;

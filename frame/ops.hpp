@@ -47,7 +47,7 @@ void del_item(Arg obj, Arg key);
 Ref new_dict();
 Ref bool_value(bool value) noexcept;
 
-// An f-string replacement field without conversion or format spec.
+// An f-string replacement field without conversion or format specifier.
 Ref format_value(Arg value);
 // str + str; OverflowError "strings are too large to concat" past the limit.
 Ref concat(Arg left, Arg right);
