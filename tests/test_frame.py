@@ -144,22 +144,6 @@ def test_pickling_a_method_function_pickles_a_reference():
 # --- binding ---------------------------------------------------------------
 
 
-def test_binding_error_entry_names_the_method_at_its_first_line(vault):
-    with pytest.raises(TypeError) as caught:
-        vault.remove_token(None)
-    entry = innermost(caught.value)
-    assert (entry.name, entry.filename, entry.lineno) == (
-        "tarnix.auth.storage.login_vault.LoginVault.remove_token",
-        SOURCE_PATH,
-        157,
-    )
-    # Exactly one entry for the method level, beside the test's own.
-    assert [e.name for e in traceback.extract_tb(caught.value.__traceback__)][-2:] == [
-        "test_binding_error_entry_names_the_method_at_its_first_line",
-        "tarnix.auth.storage.login_vault.LoginVault.remove_token",
-    ]
-
-
 class Text(str):
     pass
 
