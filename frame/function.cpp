@@ -112,19 +112,34 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
     return new_or_none(as_function(self)->defaults);
 }
 
-int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+// None or an object of the attribute's type; the assignment warns because
+// calls keep using the defaults fixed in the binding.
+int assign_defaults(Ref& slot, PyObject* value, const char* attribute, int (*accepts)(PyObject*),
+                    const char* type_name) noexcept {
     if (value == nullptr) {
         value = Py_None;
     }
-    if (value != Py_None && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != Py_None && !accepts(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, type_name);
         return -1;
     }
-    if (warn_defaults_not_used("__defaults__") < 0) {
+    if (warn_defaults_not_used(attribute) < 0) {
         return -1;
     }
-    as_function(self)->defaults = Ref::borrow(value);
+    slot = Ref::borrow(value);
     return 0;
+}
+
+int is_tuple(PyObject* value) noexcept {
+    return PyTuple_Check(value);
+}
+
+int is_dict(PyObject* value) noexcept {
+    return PyDict_Check(value);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    return assign_defaults(as_function(self)->defaults, value, "__defaults__", is_tuple, "tuple");
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
@@ -132,18 +147,7 @@ PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
 }
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr) {
-        value = Py_None;
-    }
-    if (value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (warn_defaults_not_used("__kwdefaults__") < 0) {
-        return -1;
-    }
-    as_function(self)->kwdefaults = Ref::borrow(value);
-    return 0;
+    return assign_defaults(as_function(self)->kwdefaults, value, "__kwdefaults__", is_dict, "dict");
 }
 
 PyObject* get_annotations(PyObject* self, void*) noexcept {
