@@ -8,7 +8,8 @@ SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
                    python3-pip python3-setuptools python3-wheel \
-                   python3-pytest python3-keyring python3-cryptography
+                   python3-pytest python3-keyring python3-cryptography \
+                   python3-websockets
 
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
@@ -36,18 +37,20 @@ leakcheck: debian-packages
 	tools/leakcheck.sh
 
 # apt-get runs only when a package is missing, and updates its lists once.
+# An optional second argument goes to `apt-get install` as options.
 define install_missing
 	@missing=""; for pkg in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$pkg 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $$missing; \
+	  $(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $(2) $$missing; \
 	fi
 endef
 
 debian-packages:
 	$(call install_missing,$(DEBIAN_PACKAGES))
+	$(call install_missing,chromium,--no-install-recommends)
 
 $(VENV)/bin/python: | debian-packages
 	$(PYTHON) -m venv --system-site-packages $(VENV)
