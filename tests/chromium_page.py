@@ -110,14 +110,19 @@ class Chromium:
         return " | ".join(text.strip().splitlines()[-lines:]) or "(no output)"
 
     def page_websocket_url(self):
-        # No proxy: the endpoint is on this machine whatever the environment says.
+        # No proxy: the endpoint is on this machine whatever the environment
+        # says.  The endpoint can listen before the first tab exists.
         opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-        with opener.open(f"http://127.0.0.1:{self.port}/json/list", timeout=START_TIMEOUT) as reply:
-            targets = json.load(reply)
-        for target in targets:
-            if target.get("type") == "page":
-                return target["webSocketDebuggerUrl"]
-        raise AssertionError(f"chromium shows no page target: {targets}")
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            with opener.open(f"http://127.0.0.1:{self.port}/json/list", timeout=START_TIMEOUT) as reply:
+                targets = json.load(reply)
+            for target in targets:
+                if target.get("type") == "page":
+                    return target["webSocketDebuggerUrl"]
+            if time.monotonic() > deadline:
+                raise AssertionError(f"chromium shows no page target: {targets}")
+            time.sleep(0.05)
 
     def close(self):
         if self.process is None or self.process.poll() is not None:
