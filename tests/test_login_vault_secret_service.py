@@ -28,6 +28,15 @@ import pytest
 
 from tarnix.auth.storage import login_vault
 
+try:
+    import secretstorage
+    from jeepney.io.blocking import open_dbus_connection
+    from secretstorage.defines import SS_PATH
+    from secretstorage.util import DBusAddressWrapper, format_secret, open_session
+except ImportError as error:
+    secretstorage = None
+    SECRETSTORAGE_MISSING = str(error)
+
 SERVICE = "tarnix-auth"
 ACCOUNT = "credentials"
 ENTRY = {"service": SERVICE, "username": ACCOUNT}
@@ -106,9 +115,6 @@ class SecretService:
 
     @contextlib.contextmanager
     def collection(self):
-        import secretstorage
-        from jeepney.io.blocking import open_dbus_connection
-
         with contextlib.closing(open_dbus_connection(self.address)) as connection:
             yield secretstorage.get_default_collection(connection)
 
@@ -124,20 +130,13 @@ class SecretService:
     def unlock(self):
         # The Secret Service's own Unlock needs a prompt; the daemon's private
         # interface takes the password directly.
-        from jeepney.io.blocking import open_dbus_connection
-        from secretstorage.defines import SS_PATH
-        from secretstorage.util import DBusAddressWrapper, format_secret, open_session
-
-        with contextlib.closing(open_dbus_connection(self.address)) as connection:
-            import secretstorage
-
-            collection = secretstorage.get_default_collection(connection)
+        with self.collection() as collection:
             if collection.is_locked():
-                session = open_session(connection)
+                connection = collection.connection
                 internal = DBusAddressWrapper(
                     SS_PATH, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", connection)
                 internal.call("UnlockWithMasterPassword", "o(oayays)", collection.collection_path,
-                              format_secret(session, UNLOCK_PASSWORD, "text/plain"))
+                              format_secret(open_session(connection), UNLOCK_PASSWORD, "text/plain"))
             assert not collection.is_locked()
 
     def remove_entries(self):
@@ -177,11 +176,8 @@ def secret_service():
     for program in ("dbus-daemon", "gnome-keyring-daemon"):
         if shutil.which(program) is None:
             unavailable(f"{program} is not installed")
-    try:
-        import jeepney.io.blocking  # noqa: F401
-        import secretstorage  # noqa: F401
-    except ImportError as error:
-        unavailable(f"secretstorage is not installed: {error}")
+    if secretstorage is None:
+        unavailable(f"secretstorage is not installed: {SECRETSTORAGE_MISSING}")
 
     # Short, so that the bus socket's path stays within the limit of sun_path.
     root = Path(tempfile.mkdtemp(prefix="tarnix-ss-"))
