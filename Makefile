@@ -77,10 +77,13 @@ $(VENV)/bin/python: | debian-packages
 	$(PYTHON) -m venv --system-site-packages $(VENV)
 
 # Editable install: the extension modules are built in place beside their
-# sources and rebuilt whenever a source changes.
+# sources and rebuilt whenever a source changes.  The compat mode puts the
+# tree on sys.path through a .pth file instead of an import hook, so type
+# checkers and editors run outside the tree find the stubs too.
 $(VENV)/.built: $(SOURCES) | $(VENV)/bin/python
 	$(MAKE) --no-print-directory debian-packages
-	$(VENV_PYTHON) -m pip install --no-build-isolation --no-index --no-deps -q -e .
+	$(VENV_PYTHON) -m pip install --no-build-isolation --no-index --no-deps -q -e . \
+	    --config-settings editable_mode=compat
 	touch $@
 
 clean:
