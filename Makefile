@@ -13,13 +13,37 @@ DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
 
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
+STUBS   := $(shell find tarnix -name '*.pyi' -o -name py.typed 2>/dev/null)
 
-.PHONY: build test demo bench asan leakcheck debian-packages clean
+# The real secret store of the keyring tests (a private D-Bus session with
+# gnome-keyring-daemon) and the type checks of `make test`.
+TEST_PACKAGES := dbus-daemon gnome-keyring python3-secretstorage python3-mypy
+NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.feed_catcher
+
+.PHONY: build test typecheck wheel demo bench asan leakcheck debian-packages clean
 
 build: $(VENV)/.built
 
-test: build
+# The wheel comes first: a test installs it into a fresh environment.
+test: build wheel typecheck
+	$(call install_missing,$(TEST_PACKAGES))
 	$(VENV_PYTHON) -m pytest -q
+
+# The stubs against the built modules, and the examples under --strict.
+typecheck: build
+	$(call install_missing,python3-mypy)
+	$(VENV_PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
+	$(VENV_PYTHON) -m mypy --strict examples
+
+# dist/*.whl, built offline from the Debian toolchain; the build tree is
+# reused, so only changed sources are compiled again.
+wheel: dist/.wheel
+
+dist/.wheel: $(SOURCES) $(STUBS) README.md | $(VENV)/bin/python
+	$(MAKE) --no-print-directory debian-packages
+	rm -f dist/*.whl
+	$(VENV_PYTHON) -m pip wheel --no-build-isolation --no-index --no-deps -q -w dist .
+	touch $@
 
 demo: build
 	$(VENV_PYTHON) examples/demo.py
@@ -56,12 +80,15 @@ $(VENV)/bin/python: | debian-packages
 	$(PYTHON) -m venv --system-site-packages $(VENV)
 
 # Editable install: the extension modules are built in place beside their
-# sources and rebuilt whenever a source changes.
+# sources and rebuilt whenever a source changes.  The compat mode puts the
+# tree on sys.path through a .pth file instead of an import hook, so type
+# checkers and editors run outside the tree find the stubs too.
 $(VENV)/.built: $(SOURCES) | $(VENV)/bin/python
 	$(MAKE) --no-print-directory debian-packages
-	$(VENV_PYTHON) -m pip install --no-build-isolation --no-index --no-deps -q -e .
+	$(VENV_PYTHON) -m pip install --no-build-isolation --no-index --no-deps -q -e . \
+	    --config-settings editable_mode=compat
 	touch $@
 
 clean:
-	rm -rf $(VENV) build *.egg-info tarnix/*.egg-info
+	rm -rf $(VENV) build dist .mypy_cache *.egg-info tarnix/*.egg-info
 	find tarnix -name '*.so' -delete

@@ -10,12 +10,13 @@ import json
 import stat
 import tempfile
 from pathlib import Path
+from typing import Any
 
 from tarnix.auth.storage.login_vault import LoginVault
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
 
 
-def vault_demo():
+def vault_demo() -> None:
     print("== LoginVault ==")
     with tempfile.TemporaryDirectory(prefix="tarnix-demo-") as scratch:
         directory = Path(scratch) / "store"
@@ -41,7 +42,9 @@ def vault_demo():
         print(json.dumps(vault.load(), ensure_ascii=False, indent=2))
 
         vault.save_session("sess-43", "another@example.cn", "2030-02-01T00:00:00+00:00")
-        print("a different login drops cached JWTs:", vault.load()["tokens"])
+        record = vault.load()
+        assert record is not None
+        print("a different login drops cached JWTs:", record["tokens"])
 
         vault.clear()
         print("after clear: load() ->", vault.load(), "| credentials.bin exists:", credentials.exists())
@@ -50,17 +53,17 @@ def vault_demo():
 class _DemoResponse:
     """Stands in for a browser response: the URL, the status and the decoded body."""
 
-    def __init__(self, url, body, status=200):
+    def __init__(self, url: str, body: Any, status: int = 200) -> None:
         self.url = url
         self.status = status
         self._body = body
 
-    async def json(self):
+    async def json(self) -> Any:
         await asyncio.sleep(0)
         return self._body
 
 
-def recorder_demo():
+def recorder_demo() -> None:
     print("== SellerSpriteFeedCatcher ==")
     catcher = SellerSpriteFeedCatcher()
     mining = {"data": {"items": [{"keyword": "保温杯", "searches": 51200}], "total": 1}}
@@ -75,7 +78,7 @@ def recorder_demo():
                        {"data": ["US", "JP"]})),
     ]
 
-    async def feed():
+    async def feed() -> None:
         for label, response in observed:
             before = catcher.responses.get("keyword_mining")
             await catcher.capture_json_response(
@@ -98,7 +101,7 @@ def recorder_demo():
         print((target / "keyword_mining.json").read_text(encoding="utf-8"))
 
 
-def main():
+def main() -> None:
     vault_demo()
     print()
     recorder_demo()
