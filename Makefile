@@ -9,11 +9,13 @@ SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
                    python3-pip python3-setuptools python3-wheel \
                    python3-pytest python3-keyring python3-cryptography
+# The property-based tests of `make test`.
+DEBIAN_PACKAGES += python3-hypothesis
 
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
 
-.PHONY: build test demo bench asan leakcheck debian-packages clean
+.PHONY: build test demo bench test-asan test-leaks check debian-packages clean
 
 build: $(VENV)/.built
 
@@ -26,14 +28,25 @@ demo: build
 bench: build
 	$(VENV_PYTHON) bench/run.py
 
-# The test suite against an AddressSanitizer build kept apart from .venv.
-asan: debian-packages
-	tools/asan.sh
+# The whole suite against the checked builds (tools/checked.sh), each in a
+# virtual environment of its own: AddressSanitizer and UBSan in .venv-asan;
+# the debug interpreter, with the reference-leak test, in .venv-debug.
+test-asan: .venv-asan/.built
+	tools/checked.sh asan test
 
-# Reference counts of every operation under the debug interpreter.
-leakcheck: debian-packages
+test-leaks: .venv-debug/.built
+	tools/checked.sh debug test
+
+check: test test-asan test-leaks
+
+.venv-asan/.built: $(SOURCES) | debian-packages
+	tools/checked.sh asan build
+	touch $@
+
+.venv-debug/.built: $(SOURCES) | debian-packages
 	$(call install_missing,python3.11-dbg)
-	tools/leakcheck.sh
+	tools/checked.sh debug build
+	touch $@
 
 # apt-get runs only when a package is missing, and updates its lists once.
 define install_missing
@@ -60,5 +73,5 @@ $(VENV)/.built: $(SOURCES) | $(VENV)/bin/python
 	touch $@
 
 clean:
-	rm -rf $(VENV) build *.egg-info tarnix/*.egg-info
+	rm -rf $(VENV) .venv-asan .venv-debug build *.egg-info tarnix/*.egg-info
 	find tarnix -name '*.so' -delete
