@@ -1,5 +1,5 @@
-"""Property-based tests: arbitrary calls, payloads and URLs against plain
-Python models of what the methods promise.
+"""Property-based tests: arbitrary calls, payloads, URLs and coroutine
+protocol runs against plain Python models of what the methods promise.
 
 Deterministic (derandomize) and without an example database, so every run
 tries the same examples and writes nothing into the source tree.
@@ -10,7 +10,9 @@ import inspect
 import math
 import random
 import re
+import sys
 import tempfile
+import warnings
 from pathlib import Path
 from urllib.parse import urlparse
 
@@ -21,6 +23,7 @@ from hypothesis.configuration import set_hypothesis_home_dir
 
 from tarnix.auth.storage.login_vault import LoginVault
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
+from test_coroutine import Fetch, FullFetch, Halt, Side
 
 
 # Hypothesis caches its Unicode tables under its home directory, by default
@@ -344,3 +347,59 @@ def test_url_filters_agree_with_the_domain_and_keyword_tests(url, keyword):
         capture.send(None)
     assert ("keyword_mining" in catcher.responses) is expected
     assert response.fetched is expected
+
+
+# --- the coroutine protocol ---------------------------------------------------------
+
+STEPS = [("send", None), ("send", 7), ("throw", ValueError), ("throw", ValueError("v")), ("throw", Halt),
+         ("throw", GeneratorExit), ("throw", StopIteration), ("throw", StopIteration(3)),
+         ("throw", KeyError, "k", None), ("close",)]
+
+
+def fetch_maker(pick):
+    """How the awaited body behaves: yields, result, and its answer to throw and close."""
+    yields = tuple(range(pick.randrange(4)))
+    result = pick.choice([{"data": {"items": []}}, {"data": {}}, None, 5])
+    kind = pick.randrange(3)
+    if kind == 0:
+        return lambda log: Fetch(log, yields=yields, result=result)
+    if kind == 1:
+        on_throw = pick.choice(["raise", "yield", "return"])
+        close_error = pick.choice([None, ValueError("c"), Halt("c"), StopIteration(2)])
+        return lambda log: FullFetch(log, on_throw=on_throw, close_error=close_error, yields=yields, result=result)
+    failure = pick.choice([42, ValueError, None])  # not awaitable, or json() itself fails
+    return lambda log: failure() if isinstance(failure, type) else failure
+
+
+def finish(side, unraisable):
+    """Drops the coroutine (finalising it if suspended); what that reported.
+    The side held the only reference, so no collection is needed."""
+    side.co = None
+    reported, unraisable[:] = [type(u.exc_value) for u in unraisable], []
+    return reported
+
+
+@pytest.mark.parametrize("through_await", [False, True], ids=["coroutine", "await wrapper"])
+@fuzz(400)
+@given(seed=st.integers(0, 2**32))
+def test_random_protocol_runs_match_the_interpreters_coroutine(through_await, seed, monkeypatch):
+    pick = random.Random(seed)
+    make = fetch_maker(pick)
+    steps = [pick.choice(STEPS + [("__next__",)] * through_await) for _ in range(pick.randrange(1, 7))]
+    if pick.random() < 0.3:
+        steps = [("send", None)] * pick.randrange(1, 3)  # often left suspended: the finaliser's turn
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # never-awaited warnings, alike on both sides
+        ours, theirs = Side("ours", make), Side("twin", make)
+        if through_await:
+            ours.co, theirs.co = ours.co.__await__(), theirs.co.__await__()
+        outcome = ours.run(steps), finish(ours, unraisable)
+        event(f"finaliser reported: {outcome[1]}")
+        # Our body's StopIteration guard names generators, as the tool's own did.
+        expected = [tuple(part.replace("coroutine raised", "generator raised") if isinstance(part, str) else part
+                          for part in step) if isinstance(step, tuple) else step for step in theirs.run(steps)]
+        assert outcome == (expected, finish(theirs, unraisable)), steps
+    assert ours.log == theirs.log
+    assert ours.recorder.responses == theirs.recorder.responses
