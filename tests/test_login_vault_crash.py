@@ -38,7 +38,7 @@ def assert_complete(record):
     """A record some save_token wrote whole: every entry intact."""
     assert record is not None
     assert set(record) == {"tokens"}
-    for key, entry in record["tokens"].items():
+    for entry in record["tokens"].values():
         assert list(entry) == ["jwt", "expires_at", "saved_at"]
         assert entry["jwt"].endswith(JWT) and entry["expires_at"].endswith("+00:00")
 
