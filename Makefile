@@ -8,30 +8,30 @@ SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
                    python3-pip python3-setuptools python3-wheel \
-                   python3-pytest python3-keyring python3-cryptography \
-                   python3-websockets
+                   python3-pytest python3-keyring python3-cryptography
 
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
 STUBS   := $(shell find tarnix -name '*.pyi' -o -name py.typed 2>/dev/null)
 
-# The real secret store of the keyring tests (a private D-Bus session with
-# gnome-keyring-daemon) and the type checks of `make test`.
-TEST_PACKAGES := dbus-daemon gnome-keyring python3-secretstorage python3-mypy
+# What the suites need beyond the build: a real secret store (a private D-Bus
+# session with gnome-keyring-daemon), the type checker, property-based tests,
+# a headless browser with a DevTools client, and the debug interpreter.
+TEST_PACKAGES := dbus-daemon gnome-keyring python3-secretstorage python3-mypy \
+                 python3-hypothesis python3-websockets python3.11-dbg
 NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.feed_catcher
 
-.PHONY: build test typecheck wheel demo bench asan leakcheck debian-packages clean
+.PHONY: build test typecheck wheel demo bench test-asan test-leaks check \
+        debian-packages test-packages clean
 
 build: $(VENV)/.built
 
 # The wheel comes first: a test installs it into a fresh environment.
-test: build wheel typecheck
-	$(call install_missing,$(TEST_PACKAGES))
+test: test-packages build wheel typecheck
 	$(VENV_PYTHON) -m pytest -q
 
 # The stubs against the built modules, and the examples under --strict.
-typecheck: build
-	$(call install_missing,python3-mypy)
+typecheck: test-packages build
 	$(VENV_PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
 	$(VENV_PYTHON) -m mypy --strict examples
 
@@ -51,14 +51,24 @@ demo: build
 bench: build
 	$(VENV_PYTHON) bench/run.py
 
-# The test suite against an AddressSanitizer build kept apart from .venv.
-asan: debian-packages
-	tools/asan.sh
+# The whole suite against the checked builds (tools/checked.sh), each in a
+# virtual environment of its own: AddressSanitizer and UBSan in .venv-asan;
+# the debug interpreter, with the reference-leak test, in .venv-debug.
+test-asan: test-packages .venv-asan/.built
+	tools/checked.sh asan test
 
-# Reference counts of every operation under the debug interpreter.
-leakcheck: debian-packages
-	$(call install_missing,python3.11-dbg)
-	tools/leakcheck.sh
+test-leaks: test-packages .venv-debug/.built
+	tools/checked.sh debug test
+
+check: test test-asan test-leaks
+
+.venv-asan/.built: $(SOURCES) | debian-packages
+	tools/checked.sh asan build
+	touch $@
+
+.venv-debug/.built: $(SOURCES) | test-packages
+	tools/checked.sh debug build
+	touch $@
 
 # apt-get runs only when a package is missing, and updates its lists once.
 # An optional second argument goes to `apt-get install` as options.
@@ -74,6 +84,10 @@ endef
 
 debian-packages:
 	$(call install_missing,$(DEBIAN_PACKAGES))
+
+# The browser without recommends: they would bring a desktop's worth.
+test-packages: debian-packages
+	$(call install_missing,$(TEST_PACKAGES))
 	$(call install_missing,chromium,--no-install-recommends)
 
 $(VENV)/bin/python: | debian-packages
@@ -90,5 +104,5 @@ $(VENV)/.built: $(SOURCES) | $(VENV)/bin/python
 	touch $@
 
 clean:
-	rm -rf $(VENV) build dist .mypy_cache *.egg-info tarnix/*.egg-info
+	rm -rf $(VENV) .venv-asan .venv-debug build dist .mypy_cache *.egg-info tarnix/*.egg-info
 	find tarnix -name '*.so' -delete

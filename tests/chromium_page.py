@@ -17,6 +17,8 @@ import urllib.request
 
 import websockets
 
+from sanitizer_env import without_sanitizer
+
 # Generous: a busy two-core CI machine can take a while to start a browser.
 START_TIMEOUT = 60.0
 
@@ -69,9 +71,8 @@ class Chromium:
             raise BrowserUnavailable("no `chromium` on PATH")
         rules = ",".join(f"MAP {host} 127.0.0.1" for host in self.hosts)
         self.profile_dir.mkdir(parents=True, exist_ok=True)
-        # A sanitizer run preloads its runtime into the interpreter; the
-        # browser is not built for it and must not inherit it.
-        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        # The browser is not built for a sanitizer runtime preloaded into us.
+        env = without_sanitizer()
         try:
             with open(self.log_path, "wb") as log:
                 self.process = subprocess.Popen(

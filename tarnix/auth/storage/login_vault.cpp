@@ -6,6 +6,11 @@
 // Each body mirrors the Python statements of its method one by one; the
 // number passed to s.at() is the source line a traceback entry reports.
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "constants.hpp"
 #include "method.hpp"
 #include "module.hpp"
@@ -123,6 +128,8 @@ Str write{"write"};
 Str fsync{"fsync"};
 Str close{"close"};
 Str replace{"replace"};
+Str listdir{"listdir"};
+Str join{"join"};
 Str temp_prefix{".credentials.bin."};
 Str temp_suffix{".tmp"};
 }  // namespace py
@@ -176,20 +183,83 @@ void while_failing(Step step) noexcept
     }
 }
 
+// The process id in a temporary file name ".credentials.bin.<pid>.<random>.tmp",
+// or 0 for any other name.
+pid_t writer_of(PyObject* name) noexcept
+{
+    if (!PyUnicode_Check(name)) {
+        return 0;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    const Py_ssize_t start = PyUnicode_GET_LENGTH(py::temp_prefix.get());
+    if (PyUnicode_Tailmatch(name, py::temp_prefix.get(), 0, length, -1) != 1 ||
+        PyUnicode_Tailmatch(name, py::temp_suffix.get(), start, length, 1) != 1) {
+        return 0;
+    }
+    long pid = 0;
+    Py_ssize_t index = start;
+    for (; index < length && index - start < 9; ++index) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(name, index);
+        if (c < '0' || c > '9') {
+            break;
+        }
+        pid = pid * 10 + static_cast<long>(c - '0');
+    }
+    if (index == start || index >= length || PyUnicode_READ_CHAR(name, index) != '.') {
+        return 0;
+    }
+    return static_cast<pid_t>(pid);
+}
+
+// A writer killed between creating its temporary file and renaming it leaves
+// the file behind, and nobody else will ever rename it: once its process is
+// gone, the next successful save removes it.  Files of live processes (this
+// one's other threads included) are still being written and stay.  This is
+// housekeeping after the record is safe, so its own failures are dropped.
+void remove_abandoned_temporaries(Arg os, Arg directory)
+{
+    try {
+        Ref names = frame::call_method(os, py::listdir, {directory});
+        Ref join = frame::attr(frame::attr(os, py::os_path), py::join);
+        const Py_ssize_t count = PyList_Check(names.get()) ? PyList_GET_SIZE(names.get()) : 0;
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            PyObject* name = PyList_GET_ITEM(names.get(), index);
+            const pid_t writer = writer_of(name);
+            if (writer <= 0 || writer == getpid() || kill(writer, 0) == 0 || errno != ESRCH) {
+                continue;
+            }
+            try {
+                frame::call_method(os, py::unlink, {frame::call(join, {directory, name})});
+            } catch (const PyError&) {
+                if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+                    throw;
+                }
+                PyErr_Clear();  // removed by another writer meanwhile, or not ours to remove
+            }
+        }
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_Clear();
+    }
+}
+
 // Puts `data` into `target` so that the record is never lost or exposed: the
 // bytes go to a fresh file beside the target that is private (0o600) from
 // its creation, are flushed to disk, and only then renamed over the target.
 // A crash or a full disk leaves the old file intact; a failed attempt leaves
-// no temporary file behind.  `os` is looked up at each call, like any
-// module-level name.
+// no temporary file behind, and one abandoned by a killed writer (its name
+// carries the writer's process id) is removed by the next save that succeeds.
+// `os` is looked up at each call, like any module-level name.
 void replace_file_privately(PyObject* target, PyObject* data)
 {
     Ref os = import_module(py::os);
     Ref tempfile = import_module(py::tempfile);
     Ref target_name = frame::call_method(os, py::fspath, {target});
     Ref directory = frame::call_method(frame::attr(os, py::os_path), py::dirname, {target_name});
-    Ref made = frame::call_method(tempfile, py::mkstemp,
-                                  {py::temp_prefix, py::temp_suffix, directory}, kw_mkstemp);
+    Ref prefix = frame::take(PyUnicode_FromFormat("%U%ld.", py::temp_prefix.get(), static_cast<long>(getpid())));
+    Ref made = frame::call_method(tempfile, py::mkstemp, {prefix, py::temp_suffix, directory}, kw_mkstemp);
     Ref fd = frame::take(PySequence_GetItem(made.get(), 0));
     Ref temp_name = frame::take(PySequence_GetItem(made.get(), 1));
     bool open = true;
@@ -228,6 +298,7 @@ void replace_file_privately(PyObject* target, PyObject* data)
         while_failing([&] { frame::call_method(os, py::unlink, {temp_name}); });
         throw;
     }
+    remove_abandoned_temporaries(os, directory);
 }
 
 // --- docstrings (the module's visible surface) -------------------------------

@@ -1,0 +1,29 @@
+"""Which build of the modules the suite is running against.
+
+The checked runs (tools/checked.sh) name the installation they built; a
+release build found first on the path would pass every test while checking
+nothing, so the modules' own files are compared with it.
+"""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+import tarnix.auth.storage.login_vault as login_vault
+import tarnix.seller_sprite.scraping.feed_catcher as feed_catcher
+
+EXPECTED = os.environ.get("TARNIX_EXPECT_MODULES_IN")
+
+
+@pytest.mark.skipif(not EXPECTED, reason="not a checked run")
+@pytest.mark.parametrize("module", [login_vault, feed_catcher], ids=lambda m: m.__name__)
+def test_modules_come_from_the_checked_installation(module):
+    path = Path(module.__file__)
+    assert path.is_relative_to(EXPECTED), path
+    # The debug interpreter also loads release builds, whose references it
+    # does not count: the file must carry the debug suffix.
+    assert ("311d-" in path.name) == hasattr(sys, "gettotalrefcount"), path
+    if os.environ.get("TARNIX_SANITIZER_PRELOAD"):
+        assert "libasan" in Path("/proc/self/maps").read_text()

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The two checked builds of both modules, each installed into a virtual
+# environment of its own, so that neither the main .venv nor the in-place
+# release modules of the source tree can stand in for them:
+#
+#   asan   .venv-asan   AddressSanitizer and UBSan, on Debian's python3.11
+#   debug  .venv-debug  Debian's debug interpreter (python3.11-dbg, modules
+#                       with the .cpython-311d suffix): sys.gettotalrefcount()
+#                       counts every reference there
+#
+# Usage: tools/checked.sh asan|debug build
+#        tools/checked.sh asan|debug test [pytest arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:?asan or debug}
+action=${2:?build or test}
+shift 2
+
+case "$mode" in
+    asan)
+        python=/usr/bin/python3.11
+        flags=(-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined)
+        ;;
+    debug)
+        python=/usr/bin/python3.11-dbg
+        flags=(-O0 -g)
+        ;;
+    *)
+        echo "unknown mode: $mode" >&2
+        exit 2
+        ;;
+esac
+venv=$PWD/.venv-$mode
+
+if [ "$action" = build ]; then
+    [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
+    include=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    suffix=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+    # A plain (not editable) installation: the Python side of the package,
+    # then each module compiled beside it.
+    rm -rf "$site/tarnix"
+    find tarnix -name '*.py' -exec cp --parents {} "$site" \;
+    pids=()
+    for module in tarnix/auth/storage/login_vault tarnix/seller_sprite/scraping/feed_catcher; do
+        g++ -std=c++20 -Wall -Wextra "${flags[@]}" -fPIC -shared -fvisibility=hidden \
+            -I frame -I "$include" "$module.cpp" frame/*.cpp -o "$site/$module$suffix" &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid"
+    done
+    exit 0
+fi
+
+[ "$action" = test ] || { echo "unknown action: $action" >&2; exit 2; }
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+# The source tree must not shadow the installed package, neither here nor in
+# the Python child processes the tests start (they inherit the variable).
+export PYTHONSAFEPATH=1
+# tests/test_builds.py checks that the modules came from here.
+export TARNIX_EXPECT_MODULES_IN=$site/tarnix
+if [ "$mode" = asan ]; then
+    # The interpreter itself is not instrumented, so the runtime must be
+    # preloaded, and the C++ runtime with it: the sanitizer resolves the real
+    # __cxa_throw when it starts, and the interpreter does not link that
+    # library, so the modules' first C++ exception would otherwise abort.
+    # Child processes that are not Python must not inherit either:
+    # tests/sanitizer_env.py strips what TARNIX_SANITIZER_PRELOAD names.
+    export LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)
+    export TARNIX_SANITIZER_PRELOAD=$LD_PRELOAD
+    # Leak detection stays off: the interpreter keeps much alive until exit.
+    export ASAN_OPTIONS=detect_leaks=0
+    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+fi
+# Output is captured at the level of sys.stdout and sys.stderr only: a
+# sanitizer report goes to file descriptor 2 and must reach the terminal even
+# when it ends the process in the middle of a test.
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider --capture=sys "$@"
