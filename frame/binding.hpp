@@ -18,10 +18,21 @@ struct BoundArgs {
     Py_ssize_t count = 0;
 };
 
+// Binding failures are ordinary Python-visible outcomes, so these report them
+// by return value (false with the TypeError set) instead of throwing PyError.
+
+// True when a call passing exactly the positional parameters needs nothing
+// but the checks: no keyword-only parameters and no int conversions.
+bool takes_plain_positional(const MethodDef& def) noexcept;
+
+// The fast tier: the checks of `def` over a call that passed every positional
+// parameter by position and no keywords; the body then takes `args` as they are.
+bool check_positional(const MethodDef& def, PyObject* const* args) noexcept;
+
 // Binds a vectorcall's arguments to the parameters of `def` (whose interned
 // names are `names`, positional then keyword-only), fills defaults and runs
-// the checks; throws PyError with the binding TypeError set.
-void bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, BoundArgs& bound);
+// the checks.
+bool bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, BoundArgs& bound) noexcept;
 
 }  // namespace frame

@@ -18,6 +18,7 @@ struct Function {
     vectorcallfunc vectorcall;
     const MethodDef* def;
     const char* trace_name;
+    Py_ssize_t plain_positional;  // the fast tier's argument count, or -1
     PyObject* param_names[kMaxParams];  // interned, immortal for the process
     PyObject* dict;
     PyObject* weakrefs;
@@ -43,21 +44,51 @@ PyObject* new_or_none(const Ref& value) {
     return Py_NewRef(value ? value.get() : Py_None);
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Function* function = as_function(callable);
-    const MethodDef& def = *function->def;
-    Scope scope(function->trace_name, def.first_line);
+// The body's result, or NULL once the scope's entry is on the exception.
+PyObject* run_body(const Function* function, Scope& scope, PyObject* const* values) noexcept {
     try {
-        BoundArgs bound;
-        bind_arguments(def, function->param_names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        if (def.kind == Kind::Coroutine) {
-            return take(new_coroutine(def, function->code.get(), bound.values, bound.count)).release();
-        }
-        return def.body(scope, bound.values).release();
+        return function->def->body(scope, values).release();
     } catch (const PyError& error) {
         scope.trace(error);
         return nullptr;
     }
+}
+
+// Keywords, defaults, int conversions and every refusal: binds into a
+// BoundArgs first.
+[[gnu::noinline]] PyObject* call_with_binding(const Function* function, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) noexcept {
+    const MethodDef& def = *function->def;
+    Scope scope(function->trace_name, def.first_line);
+    BoundArgs bound;
+    if (!bind_arguments(def, function->param_names, args, nargs, kwnames, bound)) {
+        scope.trace(PyError{});
+        return nullptr;
+    }
+    if (def.kind == Kind::Coroutine) {
+        PyObject* coroutine = new_coroutine(def, function->code.get(), bound.values, bound.count);
+        if (coroutine == nullptr) {
+            scope.trace(PyError{});
+        }
+        return coroutine;
+    }
+    return run_body(function, scope, bound.values);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const Function* function = as_function(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The common call, every parameter by position: the checks run over the
+    // caller's own array, which the body then reads in place.
+    if (nargs == function->plain_positional && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+        Scope scope(function->trace_name, function->def->first_line);
+        if (!check_positional(*function->def, args)) {
+            scope.trace(PyError{});
+            return nullptr;
+        }
+        return run_body(function, scope, args);
+    }
+    return call_with_binding(function, args, nargs, kwnames);
 }
 
 // --- attributes ------------------------------------------------------------
@@ -364,6 +395,8 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     function->vectorcall = function_vectorcall;
     function->def = &def;
     function->trace_name = trace_name;
+    function->plain_positional =
+        def.kind != Kind::Coroutine && takes_plain_positional(def) ? static_cast<Py_ssize_t>(def.params.size()) : -1;
     function->module = Py_NewRef(module_name());
     function->code = Ref::borrow(code);
     function->globals = Ref::borrow(module_globals());
