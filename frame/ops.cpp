@@ -8,6 +8,7 @@ namespace frame {
 namespace {
 
 Str items_name{"items"};
+Str get_name{"get"};
 Str import_name{"__import__"};
 
 constexpr Py_ssize_t kMaxArgs = 8;
@@ -177,7 +178,26 @@ Ref call(Arg callable, Args args, Arg kwnames) {
     return take(invoke(callable.get(), stack + 1, nargsf, kwnames.get()));
 }
 
+// d.get(key[, default]) for an exact dict: the hashing, lookup and errors of
+// dict.get itself, without finding the method and calling it.
+Ref exact_dict_get(PyObject* dict, Args args) {
+    const Arg* arg = args.begin();
+    PyObject* value = PyDict_GetItemWithError(dict, arg[0].get());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            raise_pending();
+        }
+        value = args.size() == 2 ? arg[1].get() : Py_None;
+    }
+    return Ref::borrow(value);
+}
+
 Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
+    // Names are interned, so the method is recognised by pointer.
+    if (name.get() == get_name.get() && PyDict_CheckExact(obj.get()) && kwnames.get() == nullptr &&
+        (args.size() == 1 || args.size() == 2)) {
+        return exact_dict_get(obj.get(), args);
+    }
     // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
     PyObject* stack[kMaxArgs + 2] = {nullptr, obj.get()};
     Py_ssize_t count = 0;
@@ -206,6 +226,19 @@ Ref not_equal(Arg left, Arg right) {
 
 bool contains(Arg container, Arg item) {
     return ok(PySequence_Contains(container.get(), item.get())) != 0;
+}
+
+// Equal interned strings are one object, so an interned text that is not the
+// constant differs from it; only a text made at run time is compared by content.
+bool str_equals(Arg text, const Str& constant) noexcept {
+    PyObject* value = text.get();
+    if (value == constant.get()) {
+        return true;
+    }
+    if (PyUnicode_CHECK_INTERNED(value)) {
+        return false;
+    }
+    return PyUnicode_Compare(value, constant.get()) == 0;
 }
 
 bool is_instance(Arg obj, PyTypeObject* type) noexcept {

@@ -29,7 +29,9 @@ void set_attr(Arg obj, const Str& name, Arg value);
 
 // Vectorcall; when kwnames is given, the last len(kwnames) args are its values.
 Ref call(Arg callable, Args args = {}, Arg kwnames = nullptr);
-// obj.name(*args) without creating a bound method.
+// obj.name(*args) without creating a bound method.  An exact dict's get goes
+// straight to the dict: its methods cannot be replaced, and the lookup raises
+// what dict.get raises.
 Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
 
 // --- values ----------------------------------------------------------------
@@ -38,6 +40,8 @@ Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr)
 bool truth(Arg obj);
 Ref not_equal(Arg left, Arg right);
 bool contains(Arg container, Arg item);  // `item in container`
+// `text == constant` for an exact str and an interned constant.
+bool str_equals(Arg text, const Str& constant) noexcept;
 bool is_instance(Arg obj, PyTypeObject* type) noexcept;  // subclasses included
 
 Ref get_item(Arg obj, Arg key);

@@ -163,3 +163,26 @@ def test_clear_removes_keyring_entry(vault, stored, caplog):
     vault.clear()
     assert stored.text is None and caplog.records == []
     assert vault.load() is None
+
+
+def test_updates_call_the_get_of_a_dict_subclass_record(vault, stored):
+    class Record(dict):
+        def get(self, key, *default):
+            asked.append(key)
+            return super().get(key, *default)
+
+    class Store(LoginVault):
+        def load(self):
+            return Record(tokens={"erp": {}})
+
+        def _save(self, data):
+            saved.append(dict(data))
+
+    asked, saved = [], []
+    store = Store()
+    assert store.remove_token("erp") is True
+    store.save_session("s1", "a@example.com", "2030-01-01T00:00:00+00:00")
+    assert asked == ["tokens", "session_id", "email", "tokens"]
+    assert saved == [{"tokens": {}},
+                     {"tokens": {"erp": {}}, "session_id": "s1", "email": "a@example.com",
+                      "session_expires_at": "2030-01-01T00:00:00+00:00"}]
