@@ -184,11 +184,13 @@ bool check_arguments(const MethodDef& def, BoundArgs& bound) noexcept {
 
 }  // namespace
 
-bool takes_plain_positional(const MethodDef& def) noexcept {
-    if (!def.kwonly.empty()) {
-        return false;
-    }
+bool takes_arguments_as_passed(const MethodDef& def) noexcept {
     for (const Param& param : def.params) {
+        if (param.check == Check::Int) {
+            return false;
+        }
+    }
+    for (const Param& param : def.kwonly) {
         if (param.check == Check::Int) {
             return false;
         }
@@ -196,10 +198,15 @@ bool takes_plain_positional(const MethodDef& def) noexcept {
     return true;
 }
 
-bool check_positional(const MethodDef& def, PyObject* const* args) noexcept {
-    const auto count = def.params.size();
-    for (std::size_t index = 0; index < count; ++index) {
-        if (!check_value(def.params[index], args[index])) {
+bool check_in_order(const MethodDef& def, PyObject* const* args) noexcept {
+    std::size_t index = 0;
+    for (const Param& param : def.params) {
+        if (!check_value(param, args[index++])) {
+            return false;
+        }
+    }
+    for (const Param& param : def.kwonly) {
+        if (!check_value(param, args[index++])) {
             return false;
         }
     }

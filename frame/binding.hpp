@@ -21,13 +21,13 @@ struct BoundArgs {
 // Binding failures are ordinary Python-visible outcomes, so these report them
 // by return value (false with the TypeError set) instead of throwing PyError.
 
-// True when a call passing exactly the positional parameters needs nothing
-// but the checks: no keyword-only parameters and no int conversions.
-bool takes_plain_positional(const MethodDef& def) noexcept;
+// True when the body can take the caller's array as it is, once a call
+// passed every positional parameter by position and the keyword-only ones by
+// keyword in their order: no int conversion replaces a value.
+bool takes_arguments_as_passed(const MethodDef& def) noexcept;
 
-// The fast tier: the checks of `def` over a call that passed every positional
-// parameter by position and no keywords; the body then takes `args` as they are.
-bool check_positional(const MethodDef& def, PyObject* const* args) noexcept;
+// The checks of `def` over such an array (positional, then keyword-only values).
+bool check_in_order(const MethodDef& def, PyObject* const* args) noexcept;
 
 // Binds a vectorcall's arguments to the parameters of `def` (whose interned
 // names are `names`, positional then keyword-only), fills defaults and runs
