@@ -167,8 +167,10 @@ void set_attr(Arg obj, const Str& name, Arg value) {
 }
 
 Ref call(Arg callable, Args args, Arg kwnames) {
-    // Slot 0 stays free so a bound-method callee can put `self` there.
-    PyObject* stack[kMaxArgs + 1] = {};
+    // Slot 0 stays free so a bound-method callee can put `self` there; the
+    // slots past the arguments are never read, so they are left as they are.
+    PyObject* stack[kMaxArgs + 1];
+    stack[0] = nullptr;
     Py_ssize_t count = 0;
     for (const Arg& arg : args) {
         stack[1 + count++] = arg.get();
@@ -199,7 +201,9 @@ Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
         return exact_dict_get(obj.get(), args);
     }
     // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
-    PyObject* stack[kMaxArgs + 2] = {nullptr, obj.get()};
+    PyObject* stack[kMaxArgs + 2];
+    stack[0] = nullptr;
+    stack[1] = obj.get();
     Py_ssize_t count = 0;
     for (const Arg& arg : args) {
         stack[2 + count++] = arg.get();
@@ -250,6 +254,11 @@ Ref get_item(Arg obj, Arg key) {
 }
 
 void set_item(Arg obj, Arg key, Arg value) {
+    // What an exact dict's own subscript assignment does, without the dispatch.
+    if (PyDict_CheckExact(obj.get())) {
+        ok(PyDict_SetItem(obj.get(), key.get(), value.get()));
+        return;
+    }
     ok(PyObject_SetItem(obj.get(), key.get(), value.get()));
 }
 
