@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <string>
 
 namespace frame {
 
@@ -117,9 +119,9 @@ private:
     std::size_t used_ = 0;
 };
 
-[[gnu::noinline, gnu::cold]] bool fail_incorrect_type(const Param& param, const char* expected,
-                                                      PyTypeObject* expected_type, PyObject* value) noexcept {
-    // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U"
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U"
+Ref incorrect_type_text(const Param& param, const char* expected, PyTypeObject* expected_type,
+                        PyObject* value) noexcept {
     Message message;
     message.literal("Argument '").piece(param.name).literal("' has incorrect type (expected ").piece(expected);
     message.literal(", got ").piece(Py_TYPE(value)->tp_name).literal(")");
@@ -127,9 +129,46 @@ private:
     if (text && PyObject_TypeCheck(value, expected_type)) {
         text = Ref::steal(PyUnicode_Concat(text.get(), subclass_note.get()));
     }
-    if (text) {
-        PyErr_SetObject(PyExc_TypeError, text.get());
+    return text;
+}
+
+// The text of the last refusal, with the parameter and the type it names:
+// code that passes a wrong type tends to do so again, the same way.  The type
+// is held so its address cannot be reused, and its name is compared by
+// content because assigning __name__ replaces it.  Lives for the process.
+struct LastRefusal {
+    const Param* param = nullptr;
+    PyObject* type = nullptr;
+    std::string type_name;
+    PyObject* text = nullptr;
+};
+LastRefusal* last_refusal = nullptr;
+
+[[gnu::noinline, gnu::cold]] bool fail_incorrect_type(const Param& param, const char* expected,
+                                                      PyTypeObject* expected_type, PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(value);
+    LastRefusal* last = last_refusal;
+    if (last != nullptr && last->param == &param && last->type == reinterpret_cast<PyObject*>(type) &&
+        last->type_name == type->tp_name) {
+        PyErr_SetObject(PyExc_TypeError, last->text);
+        return false;
     }
+    Ref text = incorrect_type_text(param, expected, expected_type, value);
+    if (!text) {
+        return false;
+    }
+    PyErr_SetObject(PyExc_TypeError, text.get());
+    try {
+        if (last == nullptr) {
+            last = last_refusal = new LastRefusal();
+        }
+        last->type_name = type->tp_name;
+    } catch (const std::bad_alloc&) {
+        return false;  // nothing is cached; the refusal itself stands
+    }
+    last->param = &param;
+    Py_XSETREF(last->type, Py_NewRef(reinterpret_cast<PyObject*>(type)));
+    Py_XSETREF(last->text, text.release());
     return false;
 }
 

@@ -202,6 +202,23 @@ def test_refusal_text_cuts_type_names_as_the_interpreter_formats_them(vault, typ
     assert str(caught.value) == expected
 
 
+def test_repeated_refusals_name_the_current_type_and_parameter(vault):
+    def refusal(call):
+        with pytest.raises(TypeError) as caught:
+            call()
+        return str(caught.value)
+
+    Wrong = type("Wrong", (), {})
+    assert refusal(lambda: vault.remove_token(Wrong())).endswith("(expected str, got Wrong)")
+    Wrong.__name__ = "Renamed"
+    assert refusal(lambda: vault.remove_token(Wrong())).endswith("(expected str, got Renamed)")
+    assert refusal(lambda: vault.save_session("s", Wrong(), "e")).startswith("Argument 'email' ")
+    assert refusal(lambda: vault.save_session("s", Text("e"), "e")).endswith("exact instance of the built-in type.")
+    assert refusal(lambda: vault.save_session("s", Text("e"), "e")).endswith("exact instance of the built-in type.")
+    assert refusal(lambda: vault.save_session("s", 1, "e")) == (
+        "Argument 'email' has incorrect type (expected str, got int)")
+
+
 def test_keyword_names_match_by_content_and_str_subclass(vault):
     name = "".join(["system", "_key"])  # not the interned object
     assert vault.remove_token(**{name: "missing"}) is False
