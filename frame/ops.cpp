@@ -194,12 +194,10 @@ Ref exact_dict_get(PyObject* dict, Args args) {
     return Ref::borrow(value);
 }
 
-Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
-    // Names are interned, so the method is recognised by pointer.
-    if (name.get() == get_name.get() && PyDict_CheckExact(obj.get()) && kwnames.get() == nullptr &&
-        (args.size() == 1 || args.size() == 2)) {
-        return exact_dict_get(obj.get(), args);
-    }
+namespace {
+
+// The general method call; kept apart so the exact-dict path stays small.
+[[gnu::noinline]] Ref call_method_by_name(Arg obj, const Str& name, Args args, Arg kwnames) {
     // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
     PyObject* stack[kMaxArgs + 2];
     stack[0] = nullptr;
@@ -211,6 +209,17 @@ Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
     const size_t nargsf = static_cast<size_t>(1 + positional_count(args, kwnames.get())) |
                           PY_VECTORCALL_ARGUMENTS_OFFSET;
     return take(PyObject_VectorcallMethod(name.get(), stack + 1, nargsf, kwnames.get()));
+}
+
+}  // namespace
+
+Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
+    // Names are interned, so the method is recognised by pointer.
+    if (name.get() == get_name.get() && PyDict_CheckExact(obj.get()) && kwnames.get() == nullptr &&
+        (args.size() == 1 || args.size() == 2)) {
+        return exact_dict_get(obj.get(), args);
+    }
+    return call_method_by_name(obj, name, args, kwnames);
 }
 
 bool truth(Arg obj) {
