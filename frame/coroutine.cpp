@@ -586,12 +586,16 @@ void resumable_dealloc(PyObject* self) noexcept {
     if (co->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
-    // The finaliser may run the body, which must see a tracked object.
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-        return;  // resurrected
+    // A finished body has nothing left to finalise (resumable_finalize would
+    // return at once); otherwise the finaliser may run the body, which must
+    // see a tracked object.
+    if (co->point >= 0) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+            return;  // resurrected
+        }
+        PyObject_GC_UnTrack(self);
     }
-    PyObject_GC_UnTrack(self);
     resumable_clear(self);
     for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
         field->~Ref();
