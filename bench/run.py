@@ -73,6 +73,13 @@ class Response:
         return self._payload
 
 
+class NotJson(Response):
+    """A response whose body is not JSON: an error page, say."""
+
+    async def json(self):
+        raise ValueError("Expecting value: line 1 column 1 (char 0)")
+
+
 def drive(coroutine):
     """Runs a coroutine that never really suspends, without an event loop."""
     try:
@@ -136,6 +143,7 @@ def side_namespace(module_vault, module_catcher, root: Path) -> dict:
         "other_domain": Response("https://sellersprite.com.evil.io/keyword-miner", PAYLOADS["keyword_mining"]),
         "keyword_miss": Response(f"{SERVICE}/keyword-miner", PAYLOADS["keyword_mining"]),
         "full": Response(f"{SERVICE}/keyword-miner?q=1", PAYLOADS["keyword_mining"]),
+        "not_json": NotJson(f"{SERVICE}/keyword-miner?q=1", None),
     }
 
 
@@ -166,6 +174,8 @@ def operations():
          "drive(c.capture_json_response(keyword_miss, section='keyword_mining', url_keyword='zzz'))"),
         ("capture_json_response, full capture", CAPTURE,
          "drive(c.capture_json_response(full, section='keyword_mining', url_keyword='keyword-miner'))"),
+        ("capture_json_response, body not JSON", CAPTURE,
+         "drive(c.capture_json_response(not_json, section='keyword_mining', url_keyword='keyword-miner'))"),
         ("asyncio.run, 1,000 gathered captures (per run)", IO,
          "asyncio.run(gathered(c, full, 1000))"),
         ("save_all, six sections", IO, "c.save_all(out)", "read_back(c.save_all(out))"),
