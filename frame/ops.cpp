@@ -31,7 +31,7 @@ PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObj
     return result;
 }
 
-Py_ssize_t positional_count(Args args, PyObject* kwnames) {
+Py_ssize_t positional_count(Args args, PyObject* kwnames) noexcept {
     Py_ssize_t count = static_cast<Py_ssize_t>(args.size());
     return kwnames == nullptr ? count : count - PyTuple_GET_SIZE(kwnames);
 }
@@ -197,7 +197,7 @@ Ref exact_dict_get(PyObject* dict, Args args) {
 namespace {
 
 // The general method call; kept apart so the exact-dict path stays small.
-[[gnu::noinline]] Ref call_method_by_name(Arg obj, const Str& name, Args args, Arg kwnames) {
+[[gnu::noinline]] PyObject* vectorcall_method(Arg obj, const Str& name, Args args, Arg kwnames) noexcept {
     // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
     PyObject* stack[kMaxArgs + 2];
     stack[0] = nullptr;
@@ -208,7 +208,7 @@ namespace {
     }
     const size_t nargsf = static_cast<size_t>(1 + positional_count(args, kwnames.get())) |
                           PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return take(PyObject_VectorcallMethod(name.get(), stack + 1, nargsf, kwnames.get()));
+    return PyObject_VectorcallMethod(name.get(), stack + 1, nargsf, kwnames.get());
 }
 
 }  // namespace
@@ -219,7 +219,11 @@ Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
         (args.size() == 1 || args.size() == 2)) {
         return exact_dict_get(obj.get(), args);
     }
-    return call_method_by_name(obj, name, args, kwnames);
+    return take(vectorcall_method(obj, name, args, kwnames));
+}
+
+Ref call_method_or_fail(Arg obj, const Str& name, Args args, Arg kwnames) noexcept {
+    return Ref::steal(vectorcall_method(obj, name, args, kwnames));
 }
 
 bool truth(Arg obj) {

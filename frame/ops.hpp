@@ -33,6 +33,10 @@ Ref call(Arg callable, Args args = {}, Arg kwnames = nullptr);
 // straight to the dict: its methods cannot be replaced, and the lookup raises
 // what dict.get raises.
 Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
+// The same call where failing is an everyday outcome that an except clause
+// handles: an empty Ref with the exception pending instead of a throw, which
+// would cost more than most calls it guards.
+Ref call_method_or_fail(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr) noexcept;
 
 // --- values ----------------------------------------------------------------
 
