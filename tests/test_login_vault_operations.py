@@ -2,6 +2,7 @@
 
 import json
 import logging
+import traceback
 from datetime import datetime, timedelta, timezone
 
 import pytest
@@ -154,6 +155,8 @@ def test_clear_logs_every_keyring_failure_and_removes_file(
     assert (record.name, record.levelno, record.msg) == ("tarnix.auth.storage", logging.DEBUG, CLEAR_FAILED)
     [error] = record.args
     assert error is failure if failure else isinstance(error, fake_keyring.PasswordDeleteError)
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(error.__traceback__) if e.filename.startswith("tarnix/")]
+    assert ours == [("tarnix.auth.storage.login_vault.LoginVault.clear", 179)]
     assert not (config_dir / "credentials.bin").exists()
 
 

@@ -190,6 +190,8 @@ def test_keyring_write_failure_falls_back_to_file(keyring_vault, keyring_backend
     assert keyring_vault.load() == {"new": "record"}
     message = "Keychain 写入失败，降级到文件存储: %s"
     assert logged() == ([(LOGGER, logging.DEBUG, message, (failure,))] if logged_it else [])
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(failure.__traceback__) if e.filename.startswith("tarnix/")]
+    assert ours == [("tarnix.auth.storage.login_vault.LoginVault._save", 106)]
 
 
 @pytest.mark.parametrize("entry, expected", [
