@@ -3,6 +3,8 @@
 #include "compat.hpp"
 #include "module.hpp"
 
+#include <cstring>
+
 namespace frame {
 
 namespace {
@@ -38,17 +40,32 @@ Py_ssize_t positional_count(Args args, PyObject* kwnames) noexcept {
 
 // Calls builtins.__import__ as an `import` statement does (so an override of
 // builtins.__import__ is honoured), at level 0 with the module namespace as globals.
-Ref import(const Str& name, PyObject* fromlist) {
-    PyObject* importer = PyDict_GetItemWithError(module_builtins(), import_name.get());
-    if (importer == nullptr) {
+PyObject* importer() {
+    PyObject* found = PyDict_GetItemWithError(module_builtins(), import_name.get());
+    if (found == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ImportError, "__import__ not found");
         }
         raise_pending();
     }
+    return found;
+}
+
+// builtins.__import__ as the interpreter made it, not a replacement.
+bool is_builtin_import(PyObject* function) noexcept {
+    if (!PyCFunction_Check(function)) {
+        return false;
+    }
+    PyObject* owner = PyCFunction_GET_SELF(function);
+    return owner != nullptr && PyModule_Check(owner) && PyModule_GetDict(owner) == module_builtins() &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name, "__import__") == 0;
+}
+
+Ref import(const Str& name, PyObject* fromlist) {
+    PyObject* function = importer();
     Ref locals = take(PyDict_New());
     Ref level = take(PyLong_FromLong(0));
-    return call(importer, {name, module_globals(), locals, fromlist, level});
+    return call(function, {name, module_globals(), locals, fromlist, level});
 }
 
 // The module sys.modules holds under `name`, or nullptr.  A None entry blocks
@@ -151,6 +168,17 @@ void from_import_bind(const Str& module, std::initializer_list<const Str*> names
     for (const Str* name : names) {
         set_global(*name, imported_name(source, module, *name));
     }
+}
+
+Ref import_module(const Str& name) {
+    PyObject* function = importer();
+    if (is_builtin_import(function)) {
+        // What the interpreter's own import statement does in a function
+        // when __import__ is not replaced.
+        return take(PyImport_ImportModuleLevelObject(name.get(), module_globals(), Py_None, Py_None, 0));
+    }
+    Ref level = take(PyLong_FromLong(0));
+    return call(function, {name, module_globals(), Py_None, Py_None, level});
 }
 
 Ref from_import(const Str& module, const Str& name) {

@@ -21,6 +21,8 @@ void import_bind(const Str& full_name, const Str& top);
 void from_import_bind(const Str& module, std::initializer_list<const Str*> names);
 // `from module import name` whose result a body keeps in a local.
 Ref from_import(const Str& module, const Str& name);
+// `import name` inside a function: the module, kept in a local.
+Ref import_module(const Str& name);
 
 // --- attributes and calls --------------------------------------------------
 

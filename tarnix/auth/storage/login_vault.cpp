@@ -137,8 +137,6 @@ Ref none() noexcept { return Ref::borrow(Py_None); }
 // `a + b` for values that are not both str (datetime + timedelta).
 Ref add(Arg left, Arg right) { return frame::take(PyNumber_Add(left.get(), right.get())); }
 
-Ref import_module(const Str& name) { return frame::take(PyImport_Import(name.get())); }
-
 // `stat.S_IRUSR | stat.S_IWUSR [| stat.S_IXUSR]`, left to right as Python
 // evaluates it.
 Ref owner_mode(bool search)
@@ -184,8 +182,8 @@ void while_failing(Step step) noexcept
 // module-level name.
 void replace_file_privately(PyObject* target, PyObject* data)
 {
-    Ref os = import_module(py::os);
-    Ref tempfile = import_module(py::tempfile);
+    Ref os = frame::import_module(py::os);
+    Ref tempfile = frame::import_module(py::tempfile);
     Ref target_name = frame::call_method(os, py::fspath, {target});
     Ref directory = frame::call_method(frame::attr(os, py::os_path), py::dirname, {target_name});
     Ref made = frame::call_method(tempfile, py::mkstemp,
