@@ -1,26 +1,83 @@
-"""Call-overhead benchmarks of the two native modules.
+"""The native modules against the same classes as plain Python, in one process.
 
-Prints nanoseconds per call for the paths the tool runs most: binding and
-body of plain methods, a capture coroutine driven to its end, and the
-binding failure path with its traceback entry.
+Every operation runs the same statement text against both sides, each in its
+own namespace with the same inputs: the same `Crypto`, a storage directory of
+its own (so both use the file layer), the same response objects.  Before any
+timing, each operation is run once on both sides and the results compared, so
+the two sides are known to do the same work.
+
+Timing: rounds are interleaved (in each round every operation is timed on
+both sides, the side that goes first alternating by round) and the table
+shows the median per-call time over the rounds, less the cost of timeit's
+empty loop.  The ratio is Python / native: above 1 means native is faster.
+`bench/run.py WORD...` times only the operations whose label holds a WORD.
+The memory check at the end drives 100,000 captures over the six sections
+and reads the resident set size around them.
 """
 
+from __future__ import annotations
+
 import asyncio
+import gc
+import os
+import platform
+import shutil
+import statistics
+import sys
 import tempfile
+import time
 import timeit
+from pathlib import Path
 
-from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
-from tarnix.auth.storage.login_vault import LoginVault
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-PAYLOAD = {"data": [{"keyword": "k", "frequency": 1}] * 3 + [{"other": 1}]}
+import plain_python  # noqa: E402
+from tarnix.auth.storage.login_vault import LoginVault  # noqa: E402
+from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher  # noqa: E402
+
+ROUNDS = 21
+# Wall time of one measurement; the number of calls per measurement is fitted to it.
+TARGET_SECONDS = 0.004
+MEMORY_CAPTURES = 100_000
+
+SERVICE = "https://www.sellersprite.com/v2/api"
+PAYLOADS = {
+    "frequency": {"data": [{"keyword": "k", "frequency": 1}]},
+    "reverse_frequency": {"data": [{"keyword": "k", "frequency": 2, "asin": "B0"}]},
+    "keyword_mining": {"data": {"items": [{"keyword": "k"}], "total": 1}},
+    "keyword_reverse": {"data": {"items": [], "asin": "B01"}},
+    "reverse_monthly": {"data": {"monthlyDto": [], "variations": []}},
+    "reverse_stats": {"data": {"statDto": {}, "asin": "B01"}},
+}
+# A payload of the right envelope that fails each rule at its last condition.
+MISSES = {
+    "frequency": {"data": [{"keyword": "k"}, {"frequency": 1}, "x"]},
+    "reverse_frequency": {"data": [{"keyword": "k"}, {"frequency": 1}, "x"]},
+    "keyword_mining": {"data": {"items": {}}},
+    "keyword_reverse": {"data": {"items": []}},
+    "reverse_monthly": {"data": {"monthlyDto": []}},
+    "reverse_stats": {"data": {"statDto": {}}},
+}
+FREQUENCY_100 = {"data": [{"keyword": f"k{i}"} for i in range(99)] + [{"keyword": "k", "frequency": 9}]}
 
 
 class Response:
-    url = "https://www.sellersprite.com/v2/keyword-miner/list?q=1"
-    status = 200
+    """What the browser hands over: `url`, `status` and an async `json()`."""
+
+    def __init__(self, url: str, payload: object, status: int = 200):
+        self.url = url
+        self.status = status
+        self._payload = payload
 
     async def json(self):
-        return {"data": {"items": []}}
+        return self._payload
+
+
+class NotJson(Response):
+    """A response whose body is not JSON: an error page, say."""
+
+    async def json(self):
+        raise ValueError("Expecting value: line 1 column 1 (char 0)")
 
 
 def drive(coroutine):
@@ -29,42 +86,275 @@ def drive(coroutine):
         coroutine.send(None)
     except StopIteration as stop:
         return stop.value
-    raise AssertionError("suspended")
+    raise AssertionError("the capture suspended")
 
 
-def report(name, statement, number=200_000, **names):
-    seconds = min(timeit.repeat(statement, globals=names, number=number, repeat=5))
-    print(f"{name:<46} {seconds / number * 1e9:9.1f} ns")
+def refused(method, value):
+    """A call the binding refuses; the result is the message."""
+    try:
+        method(value)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError("the binding accepted the value")
 
 
-def main():
-    catcher = SellerSpriteFeedCatcher()
-    response = Response()
-    report("_matches_section_payload (element scan)", "m('frequency', p)",
-           m=catcher._matches_section_payload, p=PAYLOAD)
-    report("_matches_section_payload (dict rule)", "m('keyword_mining', p)",
-           m=catcher._matches_section_payload, p={"data": {"items": []}})
-    drive(catcher.capture_json_response(response, section="keyword_mining", url_keyword="keyword-miner"))
-    report("get_payload", "g('keyword_mining')", g=catcher.get_payload)
-    report("capture_json_response, driven to the end",
-           "d(c(r, section='keyword_mining', url_keyword='keyword-miner'))", number=50_000,
-           d=drive, c=catcher.capture_json_response, r=response)
-    report("capture_json_response, other domain",
-           "d(c(r, section='keyword_mining', url_keyword='zzz'))", number=50_000,
-           d=drive, c=catcher.capture_json_response, r=response)
-    with tempfile.TemporaryDirectory() as directory:
-        vault = LoginVault(directory)
+async def gathered(catcher, response, count):
+    capture = catcher.capture_json_response
+    await asyncio.gather(*[capture(response, section="keyword_mining", url_keyword="keyword-miner")
+                           for _ in range(count)])
+    return len(catcher.responses)
 
-        def refused():
-            try:
-                vault.remove_token(1)
-            except TypeError:
-                pass
 
-        report("binding failure with traceback entry", "f()", f=refused)
-        report("LoginVault.load on an empty store", "f()", number=20_000, f=vault.load)
-    asyncio.run(catcher.capture_json_response(response, section="keyword_mining", url_keyword="x"))
+def read_back(files):
+    return {key: Path(path).read_text(encoding="utf-8") for key, path in files.items()}
+
+
+# --- the two sides --------------------------------------------------------------
+
+
+def side_namespace(module_vault, module_catcher, root: Path) -> dict:
+    """The objects one side's statements run against."""
+    catcher = module_catcher()
+    for section, payload in PAYLOADS.items():
+        drive(catcher.capture_json_response(Response(f"{SERVICE}/{section}", payload),
+                                            section=section, url_keyword=section))
+    vault = module_vault(root / "vault")
+    vault.save_session("session-1", "user@example.com", "2030-01-01T00:00:00+00:00")
+    vault.save_token("erp", "eyJhbGciOi.payload.signature", 3600)
+    empty_vault = module_vault(root / "empty")
+    return {
+        "C": module_catcher,
+        "V": module_vault,
+        "c": catcher,
+        "fresh": module_catcher(),
+        "v": vault,
+        "e": empty_vault,
+        "record": vault.load(),
+        "out": root / "out",
+        "root": str(root),
+        "drive": drive,
+        "refused": refused,
+        "read_back": read_back,
+        "gathered": gathered,
+        "asyncio": asyncio,
+        "P": PAYLOADS,
+        "M": MISSES,
+        "F100": FREQUENCY_100,
+        "other_domain": Response("https://sellersprite.com.evil.io/keyword-miner", PAYLOADS["keyword_mining"]),
+        "keyword_miss": Response(f"{SERVICE}/keyword-miner", PAYLOADS["keyword_mining"]),
+        "full": Response(f"{SERVICE}/keyword-miner?q=1", PAYLOADS["keyword_mining"]),
+        "not_json": NotJson(f"{SERVICE}/keyword-miner?q=1", None),
+    }
+
+
+# (label, goal, statement[, the expression compared between the sides instead of it])
+CALL = 2.0
+SCAN = 3.0
+CAPTURE = 1.3
+IO = 1.0
+NONE = None
+
+
+def operations():
+    ops = [
+        ("get_payload, hit", CALL, "c.get_payload('keyword_mining')"),
+        ("get_payload, miss", CALL, "c.get_payload('unknown')"),
+    ]
+    for section in PAYLOADS:
+        ops.append((f"_matches_section_payload {section}, hit", CALL,
+                    f"c._matches_section_payload('{section}', P['{section}'])"))
+        ops.append((f"_matches_section_payload {section}, miss", CALL,
+                    f"c._matches_section_payload('{section}', M['{section}'])"))
+    ops += [
+        ("_matches_section_payload frequency, 100 elements", SCAN,
+         "c._matches_section_payload('frequency', F100)"),
+        ("capture_json_response, other domain", CAPTURE,
+         "drive(c.capture_json_response(other_domain, section='keyword_mining', url_keyword='keyword-miner'))"),
+        ("capture_json_response, keyword miss", CAPTURE,
+         "drive(c.capture_json_response(keyword_miss, section='keyword_mining', url_keyword='zzz'))"),
+        ("capture_json_response, full capture", CAPTURE,
+         "drive(c.capture_json_response(full, section='keyword_mining', url_keyword='keyword-miner'))"),
+        ("capture_json_response, body not JSON", CAPTURE,
+         "drive(c.capture_json_response(not_json, section='keyword_mining', url_keyword='keyword-miner'))"),
+        ("asyncio.run, 1,000 gathered captures (per run)", IO,
+         "asyncio.run(gathered(c, full, 1000))"),
+        ("save_all, six sections", IO, "c.save_all(out)", "read_back(c.save_all(out))"),
+        ("LoginVault.load, session and one token", IO, "v.load()"),
+        ("LoginVault.save_session, same login", IO,
+         "v.save_session('session-1', 'user@example.com', '2030-01-01T00:00:00+00:00')"),
+        ("LoginVault.save_token", IO, "v.save_token('erp', 'eyJhbGciOi.payload.signature', 3600)"),
+        ("LoginVault.remove_token, absent", IO, "v.remove_token('crm')"),
+        ("LoginVault.remove_token, present (with its save_token)", IO,
+         "v.save_token('crm', 'jwt', 60); v.remove_token('crm')"),
+        ("binding error: remove_token(1)", CALL, "refused(v.remove_token, 1)"),
+    ]
+    # Each method through the instance and through the class.
+    through = [
+        ("SellerSpriteFeedCatcher.__init__", NONE, "fresh.__init__()", "C.__init__(fresh)"),
+        ("SellerSpriteFeedCatcher.capture_json_response", CAPTURE,
+         "drive(c.capture_json_response(other_domain, section='frequency', url_keyword='x'))",
+         "drive(C.capture_json_response(c, other_domain, section='frequency', url_keyword='x'))"),
+        ("SellerSpriteFeedCatcher._matches_section_payload", CALL,
+         "c._matches_section_payload('reverse_stats', P['reverse_stats'])",
+         "C._matches_section_payload(c, 'reverse_stats', P['reverse_stats'])"),
+        ("SellerSpriteFeedCatcher.get_payload", CALL, "c.get_payload('frequency')",
+         "C.get_payload(c, 'frequency')"),
+        ("SellerSpriteFeedCatcher.save_all", IO, "c.save_all(out)", "C.save_all(c, out)"),
+        ("LoginVault.__init__", IO, "e.__init__(e.base_dir)", "V.__init__(e, e.base_dir)"),
+        ("LoginVault.base_dir", NONE, "v.base_dir", "V.base_dir.fget(v)"),
+        ("LoginVault.load", IO, "v.load()", "V.load(v)"),
+        ("LoginVault._save", IO, "v._save(record)", "V._save(v, record)"),
+        ("LoginVault.save_session", IO,
+         "v.save_session('session-1', 'user@example.com', '2030-01-01T00:00:00+00:00')",
+         "V.save_session(v, 'session-1', 'user@example.com', '2030-01-01T00:00:00+00:00')"),
+        ("LoginVault.save_token", IO, "v.save_token('erp', 'eyJhbGciOi.payload.signature', 3600)",
+         "V.save_token(v, 'erp', 'eyJhbGciOi.payload.signature', 3600)"),
+        ("LoginVault.remove_token", IO, "v.remove_token('crm')", "V.remove_token(v, 'crm')"),
+        ("LoginVault.clear, empty store", IO, "e.clear()", "V.clear(e)"),
+    ]
+    for name, goal, instance_call, class_call in through:
+        ops.append((f"{name} via instance", goal, instance_call))
+        ops.append((f"{name} via class", goal, class_call))
+    return ops
+
+
+def comparable(value, root: str):
+    """A result without what legitimately differs: times of day and the side's own directory."""
+    if isinstance(value, dict):
+        return {key: comparable(item, root) for key, item in value.items()
+                if key not in ("expires_at", "saved_at")}
+    if isinstance(value, (str, Path)) and str(value).startswith(root):
+        return str(value)[len(root):]
+    return value
+
+
+def check_same_results(ops, native, python):
+    """Each statement (or its stand-in) gives equal results on both sides."""
+    for label, _, statement, *compared in ops:
+        statement = compared[0] if compared else statement
+        results = []
+        for namespace in (native, python):
+            *setup, last = statement.split("; ")
+            for step in setup:
+                exec(step, namespace)
+            results.append(comparable(eval(last, namespace), namespace["root"]))
+        if results[0] != results[1]:
+            raise SystemExit(f"{label}: native gave {results[0]!r}, Python gave {results[1]!r}")
+
+
+def fitted_number(timer: timeit.Timer) -> int:
+    number = 1
+    while True:
+        seconds = timer.timeit(number)
+        if seconds >= TARGET_SECONDS / 4 or number >= 1 << 20:
+            return max(1, int(number * TARGET_SECONDS / max(seconds, 1e-9)))
+        number *= 4
+
+
+def measure(ops, native, python):
+    sides = (native, python)
+    timers = [[timeit.Timer(op[2], globals=ns) for ns in sides] for op in ops]
+    numbers = [max(fitted_number(pair[0]), fitted_number(pair[1])) for pair in timers]
+    empty = timeit.Timer("pass")
+    samples = [([], []) for _ in ops]
+    for round_number in range(ROUNDS):
+        loop_ns = empty.timeit(100_000) / 100_000 * 1e9
+        order = (0, 1) if round_number % 2 == 0 else (1, 0)
+        for index, pair in enumerate(timers):
+            for side in order:
+                seconds = pair[side].timeit(numbers[index])
+                samples[index][side].append(seconds / numbers[index] * 1e9 - loop_ns)
+    return [(statistics.median(n), statistics.median(p)) for n, p in samples]
+
+
+# --- memory ---------------------------------------------------------------------
+
+
+def resident_kib() -> int:
+    with open("/proc/self/statm") as statm:
+        resident_pages = int(statm.read().split()[1])
+    return resident_pages * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def memory_check(catcher_type) -> tuple[int, int, int, int, int]:
+    catcher = catcher_type()
+    responses = [(Response(f"{SERVICE}/{section}?page={i}", dict(payload)), section)
+                 for i in range(10) for section, payload in PAYLOADS.items()]
+    capture = catcher.capture_json_response
+    for response, section in responses * 100:  # warm-up: allocator pools, caches
+        drive(capture(response, section=section, url_keyword=section))
+    gc.collect()
+    before, blocks_before = resident_kib(), sys.getallocatedblocks()
+    for n in range(MEMORY_CAPTURES):
+        response, section = responses[n % len(responses)]
+        drive(capture(response, section=section, url_keyword=section))
+    gc.collect()
+    after, blocks_after = resident_kib(), sys.getallocatedblocks()
+    return len(catcher.responses), before, after, blocks_before, blocks_after
+
+
+# --- output ---------------------------------------------------------------------
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return (f"{model}, {os.cpu_count()} cores, Linux {platform.release()}, "
+            f"Python {platform.python_version()}")
+
+
+def main() -> int:
+    started = time.perf_counter()
+    root = Path(tempfile.mkdtemp(prefix="tarnix-bench-"))
+    try:
+        native = side_namespace(LoginVault, SellerSpriteFeedCatcher, root / "native")
+        python = side_namespace(plain_python.LoginVault, plain_python.SellerSpriteFeedCatcher, root / "python")
+        ops = [op for op in operations() if not sys.argv[1:] or any(word in op[0] for word in sys.argv[1:])]
+        check_same_results(ops, native, python)
+        load_before = os.getloadavg()
+        results = measure(ops, native, python)
+        load_after = os.getloadavg()
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+    print(f"machine: {machine()}")
+    print(f"load average before/after: {load_before[0]:.2f} / {load_after[0]:.2f}; "
+          f"{ROUNDS} interleaved rounds, medians, empty loop subtracted")
+    print()
+    width = max(len(op[0]) for op in ops)
+    print(f"{'operation':<{width}}  {'native ns':>11}  {'Python ns':>11}  {'Py/native':>9}  goal")
+    print("-" * (width + 46))
+    missed = []
+    for (label, goal, *_), (native_ns, python_ns) in zip(ops, results):
+        ratio = python_ns / native_ns
+        verdict = "-"
+        if goal is not None:
+            verdict = f">= {goal:.1f}" + ("" if ratio >= goal else "  MISSED")
+            if ratio < goal:
+                missed.append(label)
+        print(f"{label:<{width}}  {native_ns:11,.0f}  {python_ns:11,.0f}  {ratio:8.2f}x  {verdict}")
+    print()
+
+    for name, catcher_type in (("native", SellerSpriteFeedCatcher),
+                               ("Python", plain_python.SellerSpriteFeedCatcher)):
+        records, before, after, blocks_before, blocks_after = memory_check(catcher_type)
+        print(f"memory, {name}: {MEMORY_CAPTURES:,} captures over six sections -> {records} records; "
+              f"RSS {before:,} -> {after:,} KiB ({after - before:+,} KiB); "
+              f"allocated blocks {blocks_before:,} -> {blocks_after:,} ({blocks_after - blocks_before:+,})")
+    print()
+    with_goal = sum(goal is not None for _, goal, *_ in ops)
+    print(f"goals: {with_goal - len(missed)} of {with_goal} met ({time.perf_counter() - started:.0f} s)")
+    for label in missed:
+        print(f"  missed: {label}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

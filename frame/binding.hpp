@@ -18,10 +18,21 @@ struct BoundArgs {
     Py_ssize_t count = 0;
 };
 
+// Binding failures are ordinary Python-visible outcomes, so these report them
+// by return value (false with the TypeError set) instead of throwing PyError.
+
+// True when the body can take the caller's array as it is, once a call
+// passed every positional parameter by position and the keyword-only ones by
+// keyword in their order: no int conversion replaces a value.
+bool takes_arguments_as_passed(const MethodDef& def) noexcept;
+
+// The checks of `def` over such an array (positional, then keyword-only values).
+bool check_in_order(const MethodDef& def, PyObject* const* args) noexcept;
+
 // Binds a vectorcall's arguments to the parameters of `def` (whose interned
 // names are `names`, positional then keyword-only), fills defaults and runs
-// the checks; throws PyError with the binding TypeError set.
-void bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, BoundArgs& bound);
+// the checks.
+bool bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, BoundArgs& bound) noexcept;
 
 }  // namespace frame

@@ -31,4 +31,13 @@ inline PyObject* stop_iteration_value(PyObject* stop) noexcept {
     return reinterpret_cast<PyStopIterationObject*>(stop)->value;
 }
 
+// A coroutine of the interpreter that has not started cannot be suspended in
+// an await of its own, so `await` needs no cr_await lookup for it (the common
+// case: `await response.json()` awaits a coroutine made just now).  The state
+// byte is in the public struct of cpython/genobject.h; its values are in an
+// internal header, where FRAME_CREATED is -2 in 3.11.
+inline bool is_unstarted_coroutine(PyObject* coro) noexcept {
+    return reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == -2;
+}
+
 }  // namespace frame::compat

@@ -444,6 +444,9 @@ Ref awaitable_iterator(PyObject* obj) {
     if (PyCoro_CheckExact(obj)) {
         // The interpreter's coroutines are awaited directly too (not through
         // their wrapper), so cr_await shows them and a double await is caught.
+        if (compat::is_unstarted_coroutine(obj)) {
+            return Ref::borrow(obj);
+        }
         Ref awaited = take(PyObject_GetAttr(obj, kCrAwait.get()));
         if (awaited.get() != Py_None) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -583,12 +586,16 @@ void resumable_dealloc(PyObject* self) noexcept {
     if (co->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
-    // The finaliser may run the body, which must see a tracked object.
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-        return;  // resurrected
+    // A finished body has nothing left to finalise (resumable_finalize would
+    // return at once); otherwise the finaliser may run the body, which must
+    // see a tracked object.
+    if (co->point >= 0) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+            return;  // resurrected
+        }
+        PyObject_GC_UnTrack(self);
     }
-    PyObject_GC_UnTrack(self);
     resumable_clear(self);
     for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
         field->~Ref();
@@ -918,14 +925,10 @@ int ready_resumable_types() noexcept {
     return 0;
 }
 
-PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* name, PyObject* qualname,
+                        PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs < 0 || nargs > Resumable::kSlots) {
         PyErr_SetString(PyExc_SystemError, "coroutine has more arguments than slots");
-        return nullptr;
-    }
-    PyObject* name = cached_text(def.name, def.name, nullptr);
-    PyObject* qualname = name != nullptr ? cached_text(&def, module_def().cls.name, def.name) : nullptr;
-    if (qualname == nullptr) {
         return nullptr;
     }
     Resumable* co = allocate(coroutine_type, true);

@@ -18,6 +18,10 @@ struct Function {
     vectorcallfunc vectorcall;
     const MethodDef* def;
     const char* trace_name;
+    Py_ssize_t fast_positional;   // positional count of the fast tier, or -1 without one
+    Py_ssize_t keyword_only;
+    Ref coroutine_name;           // what its coroutines are called, fixed at creation
+    Ref coroutine_qualname;
     PyObject* param_names[kMaxParams];  // interned, immortal for the process
     PyObject* dict;
     PyObject* weakrefs;
@@ -43,21 +47,79 @@ PyObject* new_or_none(const Ref& value) {
     return Py_NewRef(value ? value.get() : Py_None);
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Function* function = as_function(callable);
-    const MethodDef& def = *function->def;
-    Scope scope(function->trace_name, def.first_line);
+// The body's result, or NULL once the scope's entry is on the exception.
+PyObject* run_body(const Function* function, Scope& scope, PyObject* const* values) noexcept {
     try {
-        BoundArgs bound;
-        bind_arguments(def, function->param_names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        if (def.kind == Kind::Coroutine) {
-            return take(new_coroutine(def, function->code.get(), bound.values, bound.count)).release();
-        }
-        return def.body(scope, bound.values).release();
+        return function->def->body(scope, values).release();
     } catch (const PyError& error) {
         scope.trace(error);
         return nullptr;
     }
+}
+
+PyObject* start_coroutine(const Function* function, Scope& scope, PyObject* const* values) noexcept {
+    PyObject* coroutine =
+        new_coroutine(*function->def, function->code.get(), function->coroutine_name.get(),
+                      function->coroutine_qualname.get(), values,
+                      static_cast<Py_ssize_t>(function->def->params.size() + function->def->kwonly.size()));
+    if (coroutine == nullptr) {
+        scope.trace(PyError{});
+    }
+    return coroutine;
+}
+
+// Keywords, defaults, int conversions and every refusal: binds into a
+// BoundArgs first.
+[[gnu::noinline]] PyObject* call_with_binding(const Function* function, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) noexcept {
+    const MethodDef& def = *function->def;
+    Scope scope(function->trace_name, def.first_line);
+    BoundArgs bound;
+    if (!bind_arguments(def, function->param_names, args, nargs, kwnames, bound)) {
+        scope.trace(PyError{});
+        return nullptr;
+    }
+    if (def.kind == Kind::Coroutine) {
+        return start_coroutine(function, scope, bound.values);
+    }
+    return run_body(function, scope, bound.values);
+}
+
+// The keywords name the keyword-only parameters, all of them, in their order:
+// then the caller's array already holds every value in parameter order.
+bool keywords_in_order(const Function* function, PyObject* kwnames) noexcept {
+    const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (count != function->keyword_only) {
+        return false;
+    }
+    PyObject* const* names = function->param_names + function->fast_positional;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        if (PyTuple_GET_ITEM(kwnames, index) != names[index]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const Function* function = as_function(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The common call, positional parameters by position and keyword-only
+    // ones by (interned) name in order: the checks run over the caller's own
+    // array, which the body then reads in place.
+    if (nargs == function->fast_positional && keywords_in_order(function, kwnames)) {
+        const MethodDef& def = *function->def;
+        Scope scope(function->trace_name, def.first_line);
+        if (!check_in_order(def, args)) {
+            scope.trace(PyError{});
+            return nullptr;
+        }
+        if (def.kind == Kind::Coroutine) {
+            return start_coroutine(function, scope, args);
+        }
+        return run_body(function, scope, args);
+    }
+    return call_with_binding(function, args, nargs, kwnames);
 }
 
 // --- attributes ------------------------------------------------------------
@@ -245,6 +307,8 @@ void function_dealloc(PyObject* self) noexcept {
     function_clear(self);
     function->name.~Ref();
     function->qualname.~Ref();
+    function->coroutine_name.~Ref();
+    function->coroutine_qualname.~Ref();
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -364,11 +428,17 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     function->vectorcall = function_vectorcall;
     function->def = &def;
     function->trace_name = trace_name;
+    function->fast_positional = takes_arguments_as_passed(def) ? static_cast<Py_ssize_t>(def.params.size()) : -1;
+    function->keyword_only = static_cast<Py_ssize_t>(def.kwonly.size());
     function->module = Py_NewRef(module_name());
     function->code = Ref::borrow(code);
     function->globals = Ref::borrow(module_globals());
     function->name = take(PyUnicode_InternFromString(def.name));
     function->qualname = take(PyUnicode_FromFormat("%s.%s", module_def().cls.name, def.name));
+    if (def.kind == Kind::Coroutine) {
+        function->coroutine_name = function->name.dup();
+        function->coroutine_qualname = function->qualname.dup();
+    }
     function->doc = text_or_none(def.doc);
     function->defaults = defaults_of(def);
     function->annotations = annotations_of(def);

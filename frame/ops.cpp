@@ -3,11 +3,14 @@
 #include "compat.hpp"
 #include "module.hpp"
 
+#include <cstring>
+
 namespace frame {
 
 namespace {
 
 Str items_name{"items"};
+Str get_name{"get"};
 Str import_name{"__import__"};
 
 constexpr Py_ssize_t kMaxArgs = 8;
@@ -30,24 +33,39 @@ PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObj
     return result;
 }
 
-Py_ssize_t positional_count(Args args, PyObject* kwnames) {
+Py_ssize_t positional_count(Args args, PyObject* kwnames) noexcept {
     Py_ssize_t count = static_cast<Py_ssize_t>(args.size());
     return kwnames == nullptr ? count : count - PyTuple_GET_SIZE(kwnames);
 }
 
 // Calls builtins.__import__ as an `import` statement does (so an override of
 // builtins.__import__ is honoured), at level 0 with the module namespace as globals.
-Ref import(const Str& name, PyObject* fromlist) {
-    PyObject* importer = PyDict_GetItemWithError(module_builtins(), import_name.get());
-    if (importer == nullptr) {
+PyObject* importer() {
+    PyObject* found = PyDict_GetItemWithError(module_builtins(), import_name.get());
+    if (found == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ImportError, "__import__ not found");
         }
         raise_pending();
     }
+    return found;
+}
+
+// builtins.__import__ as the interpreter made it, not a replacement.
+bool is_builtin_import(PyObject* function) noexcept {
+    if (!PyCFunction_Check(function)) {
+        return false;
+    }
+    PyObject* owner = PyCFunction_GET_SELF(function);
+    return owner != nullptr && PyModule_Check(owner) && PyModule_GetDict(owner) == module_builtins() &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name, "__import__") == 0;
+}
+
+Ref import(const Str& name, PyObject* fromlist) {
+    PyObject* function = importer();
     Ref locals = take(PyDict_New());
     Ref level = take(PyLong_FromLong(0));
-    return call(importer, {name, module_globals(), locals, fromlist, level});
+    return call(function, {name, module_globals(), locals, fromlist, level});
 }
 
 // The module sys.modules holds under `name`, or nullptr.  A None entry blocks
@@ -152,6 +170,17 @@ void from_import_bind(const Str& module, std::initializer_list<const Str*> names
     }
 }
 
+Ref import_module(const Str& name) {
+    PyObject* function = importer();
+    if (is_builtin_import(function)) {
+        // What the interpreter's own import statement does in a function
+        // when __import__ is not replaced.
+        return take(PyImport_ImportModuleLevelObject(name.get(), module_globals(), Py_None, Py_None, 0));
+    }
+    Ref level = take(PyLong_FromLong(0));
+    return call(function, {name, module_globals(), Py_None, Py_None, level});
+}
+
 Ref from_import(const Str& module, const Str& name) {
     Ref source = module_for_from_import(module, {&name});
     return imported_name(source, module, name);
@@ -166,8 +195,10 @@ void set_attr(Arg obj, const Str& name, Arg value) {
 }
 
 Ref call(Arg callable, Args args, Arg kwnames) {
-    // Slot 0 stays free so a bound-method callee can put `self` there.
-    PyObject* stack[kMaxArgs + 1] = {};
+    // Slot 0 stays free so a bound-method callee can put `self` there; the
+    // slots past the arguments are never read, so they are left as they are.
+    PyObject* stack[kMaxArgs + 1];
+    stack[0] = nullptr;
     Py_ssize_t count = 0;
     for (const Arg& arg : args) {
         stack[1 + count++] = arg.get();
@@ -177,16 +208,50 @@ Ref call(Arg callable, Args args, Arg kwnames) {
     return take(invoke(callable.get(), stack + 1, nargsf, kwnames.get()));
 }
 
-Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
+// d.get(key[, default]) for an exact dict: the hashing, lookup and errors of
+// dict.get itself, without finding the method and calling it.
+Ref exact_dict_get(PyObject* dict, Args args) {
+    const Arg* arg = args.begin();
+    PyObject* value = PyDict_GetItemWithError(dict, arg[0].get());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            raise_pending();
+        }
+        value = args.size() == 2 ? arg[1].get() : Py_None;
+    }
+    return Ref::borrow(value);
+}
+
+namespace {
+
+// The general method call; kept apart so the exact-dict path stays small.
+[[gnu::noinline]] PyObject* vectorcall_method(Arg obj, const Str& name, Args args, Arg kwnames) noexcept {
     // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
-    PyObject* stack[kMaxArgs + 2] = {nullptr, obj.get()};
+    PyObject* stack[kMaxArgs + 2];
+    stack[0] = nullptr;
+    stack[1] = obj.get();
     Py_ssize_t count = 0;
     for (const Arg& arg : args) {
         stack[2 + count++] = arg.get();
     }
     const size_t nargsf = static_cast<size_t>(1 + positional_count(args, kwnames.get())) |
                           PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return take(PyObject_VectorcallMethod(name.get(), stack + 1, nargsf, kwnames.get()));
+    return PyObject_VectorcallMethod(name.get(), stack + 1, nargsf, kwnames.get());
+}
+
+}  // namespace
+
+Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
+    // Names are interned, so the method is recognised by pointer.
+    if (name.get() == get_name.get() && PyDict_CheckExact(obj.get()) && kwnames.get() == nullptr &&
+        (args.size() == 1 || args.size() == 2)) {
+        return exact_dict_get(obj.get(), args);
+    }
+    return take(vectorcall_method(obj, name, args, kwnames));
+}
+
+Ref call_method_or_fail(Arg obj, const Str& name, Args args, Arg kwnames) noexcept {
+    return Ref::steal(vectorcall_method(obj, name, args, kwnames));
 }
 
 bool truth(Arg obj) {
@@ -208,6 +273,19 @@ bool contains(Arg container, Arg item) {
     return ok(PySequence_Contains(container.get(), item.get())) != 0;
 }
 
+// Equal interned strings are one object, so an interned text that is not the
+// constant differs from it; only a text made at run time is compared by content.
+bool str_equals(Arg text, const Str& constant) noexcept {
+    PyObject* value = text.get();
+    if (value == constant.get()) {
+        return true;
+    }
+    if (PyUnicode_CHECK_INTERNED(value)) {
+        return false;
+    }
+    return PyUnicode_Compare(value, constant.get()) == 0;
+}
+
 bool is_instance(Arg obj, PyTypeObject* type) noexcept {
     return PyObject_TypeCheck(obj.get(), type);
 }
@@ -217,6 +295,11 @@ Ref get_item(Arg obj, Arg key) {
 }
 
 void set_item(Arg obj, Arg key, Arg value) {
+    // What an exact dict's own subscript assignment does, without the dispatch.
+    if (PyDict_CheckExact(obj.get())) {
+        ok(PyDict_SetItem(obj.get(), key.get(), value.get()));
+        return;
+    }
     ok(PyObject_SetItem(obj.get(), key.get(), value.get()));
 }
 

@@ -21,6 +21,8 @@ void import_bind(const Str& full_name, const Str& top);
 void from_import_bind(const Str& module, std::initializer_list<const Str*> names);
 // `from module import name` whose result a body keeps in a local.
 Ref from_import(const Str& module, const Str& name);
+// `import name` inside a function: the module, kept in a local.
+Ref import_module(const Str& name);
 
 // --- attributes and calls --------------------------------------------------
 
@@ -29,8 +31,14 @@ void set_attr(Arg obj, const Str& name, Arg value);
 
 // Vectorcall; when kwnames is given, the last len(kwnames) args are its values.
 Ref call(Arg callable, Args args = {}, Arg kwnames = nullptr);
-// obj.name(*args) without creating a bound method.
+// obj.name(*args) without creating a bound method.  An exact dict's get goes
+// straight to the dict: its methods cannot be replaced, and the lookup raises
+// what dict.get raises.
 Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
+// The same call where failing is an everyday outcome that an except clause
+// handles: an empty Ref with the exception pending instead of a throw, which
+// would cost more than most calls it guards.
+Ref call_method_or_fail(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr) noexcept;
 
 // --- values ----------------------------------------------------------------
 
@@ -38,6 +46,8 @@ Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr)
 bool truth(Arg obj);
 Ref not_equal(Arg left, Arg right);
 bool contains(Arg container, Arg item);  // `item in container`
+// `text == constant` for an exact str and an interned constant.
+bool str_equals(Arg text, const Str& constant) noexcept;
 bool is_instance(Arg obj, PyTypeObject* type) noexcept;  // subclasses included
 
 Ref get_item(Arg obj, Arg key);

@@ -1,4 +1,4 @@
-// Traceback entries: one frame per (function name, line) over a cached empty
+// Traceback entries: one cached frame per (function name, line) over an empty
 // code object whose first line is that line, so tb_lineno comes out right
 // without touching private frame fields.
 #pragma once

@@ -3,6 +3,7 @@
 import asyncio
 import sys
 import traceback
+import types
 
 import pytest
 
@@ -257,3 +258,48 @@ def test_suspended_capture_closes_cleanly_when_dropped(monkeypatch):
     del coro
     assert response.ended is GeneratorExit
     assert unraisable == [] and catcher.responses == {}
+
+
+@pytest.mark.parametrize("call", [
+    lambda c, r: c.capture_json_response(r, section="keyword_mining", url_keyword="keyword-mining"),
+    lambda c, r: c.capture_json_response(r, url_keyword="keyword-mining", section="keyword_mining"),
+    lambda c, r: c.capture_json_response(response=r, section="keyword_mining", url_keyword="keyword-mining"),
+    lambda c, r: SellerSpriteFeedCatcher.capture_json_response(
+        c, r, **{"".join(["sec", "tion"]): "keyword_mining", "url_keyword": "keyword-mining"}),
+], ids=["in order", "reversed", "all by keyword", "names made at run time"])
+def test_every_call_shape_binds_the_same(call):
+    catcher = SellerSpriteFeedCatcher()
+    assert asyncio.run(call(catcher, FakeResponse())) is None
+    assert catcher.responses["keyword_mining"]["payload"] is MINING
+
+
+@types.coroutine
+def pause():
+    yield
+
+
+@pytest.mark.parametrize("started", [False, True])
+def test_a_body_coroutine_driven_elsewhere_is_not_awaited_again(started):
+    async def body():
+        await pause()
+        return MINING
+
+    fetch = body()
+    if started:
+        fetch.send(None)  # now suspended in an await of its own
+    response = FakeResponse()
+    response.json = lambda: fetch
+    catcher = SellerSpriteFeedCatcher()
+    coroutine = catcher.capture_json_response(response, section="keyword_mining", url_keyword="keyword-mining")
+    if started:
+        # "coroutine is being awaited already" is an Exception: the decode
+        # step swallows it and nothing is recorded.
+        with pytest.raises(StopIteration):
+            coroutine.send(None)
+        assert catcher.responses == {}
+    else:
+        coroutine.send(None)
+        with pytest.raises(StopIteration):
+            coroutine.send(None)
+        assert catcher.responses["keyword_mining"]["payload"] is MINING
+    fetch.close()

@@ -113,3 +113,12 @@ def test_stop_iteration_in_the_scan_becomes_runtime_error():
 def test_section_must_be_an_exact_str(section):
     with pytest.raises(TypeError, match="Argument 'section' has incorrect type"):
         matches(section, Untouchable())
+
+
+@pytest.mark.parametrize("section, expected", [
+    ("".join(["reverse", "_stats"]), True),   # made at run time: not interned
+    ("".join(["reverse", "_statz"]), False),
+    ("".join(["keyword", "_mining"]), False),
+])
+def test_sections_made_at_run_time_compare_by_content(section, expected):
+    assert matches(section, {"data": {"statDto": 1, "asin": 1}}) is expected

@@ -134,3 +134,25 @@ def test_save_all_bad_targets(tmp_path, make_target, error, line):
         catcher_with(frequency=record({})).save_all(make_target(tmp_path))
     assert entries(excinfo.tb) == [(CLASS + ".save_all", line)]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
+
+
+class Counting(dict):
+    """A dict whose own `get` must be used instead of the exact-dict lookup."""
+
+    def get(self, key, *default):
+        self.asked = getattr(self, "asked", []) + [key]
+        return {"payload": {"seen": key}} if key == "anything" else super().get(key, *default)
+
+
+@pytest.mark.parametrize("where", ["responses", "record"])
+def test_get_payload_calls_the_get_of_dict_subclasses(where):
+    catcher = SellerSpriteFeedCatcher()
+    if where == "responses":
+        catcher.responses = Counting()
+        assert catcher.get_payload("anything") == {"seen": "anything"}
+        assert catcher.responses.asked == ["anything"]
+    else:
+        stored = Counting(payload={"data": 1})
+        catcher.responses["frequency"] = stored
+        assert catcher.get_payload("frequency") == {"data": 1}
+        assert stored.asked == ["payload"]

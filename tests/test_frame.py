@@ -167,6 +167,58 @@ def test_subclasses_of_builtins_are_refused_with_a_note(vault, call, expected, g
     assert len(str(caught.value)) > len(prefix)
 
 
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda v, key: v.remove_token(key),
+        lambda v, key: v.remove_token(system_key=key),
+        lambda v, key: LoginVault.remove_token(v, key),
+        lambda v, key: LoginVault.remove_token(*[v], **{"system_key": key}),
+    ],
+    ids=["positional", "keyword", "through the class", "keyword dict"],
+)
+def test_refusals_read_the_same_on_every_call_shape(vault, call):
+    # Positional calls take the fast tier, the others the full binding;
+    # the second round takes its traceback entry from the cache.
+    for _ in range(2):
+        with pytest.raises(TypeError) as caught:
+            call(vault, 1)
+        assert str(caught.value) == "Argument 'system_key' has incorrect type (expected str, got int)"
+        entry = innermost(caught.value)
+        assert (entry.name, entry.filename, entry.lineno) == (
+            "tarnix.auth.storage.login_vault.LoginVault.remove_token", SOURCE_PATH, 157)
+
+
+@pytest.mark.parametrize("type_name", ["plain", "x" + "\u00e4" * 150, "ab" + "\u20ac" * 100])
+def test_refusal_text_cuts_type_names_as_the_interpreter_formats_them(vault, type_name):
+    import ctypes
+
+    format_text = ctypes.pythonapi.PyUnicode_FromFormat
+    format_text.restype = ctypes.py_object
+    expected = format_text(b"Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                           b"system_key", b"str", type_name.encode())
+    with pytest.raises(TypeError) as caught:
+        vault.remove_token(type(type_name, (), {})())
+    assert str(caught.value) == expected
+
+
+def test_repeated_refusals_name_the_current_type_and_parameter(vault):
+    def refusal(call):
+        with pytest.raises(TypeError) as caught:
+            call()
+        return str(caught.value)
+
+    Wrong = type("Wrong", (), {})
+    assert refusal(lambda: vault.remove_token(Wrong())).endswith("(expected str, got Wrong)")
+    Wrong.__name__ = "Renamed"
+    assert refusal(lambda: vault.remove_token(Wrong())).endswith("(expected str, got Renamed)")
+    assert refusal(lambda: vault.save_session("s", Wrong(), "e")).startswith("Argument 'email' ")
+    assert refusal(lambda: vault.save_session("s", Text("e"), "e")).endswith("exact instance of the built-in type.")
+    assert refusal(lambda: vault.save_session("s", Text("e"), "e")).endswith("exact instance of the built-in type.")
+    assert refusal(lambda: vault.save_session("s", 1, "e")) == (
+        "Argument 'email' has incorrect type (expected str, got int)")
+
+
 def test_keyword_names_match_by_content_and_str_subclass(vault):
     name = "".join(["system", "_key"])  # not the interned object
     assert vault.remove_token(**{name: "missing"}) is False

@@ -2,6 +2,7 @@
 
 import json
 import logging
+import traceback
 from datetime import datetime, timedelta, timezone
 
 import pytest
@@ -154,6 +155,8 @@ def test_clear_logs_every_keyring_failure_and_removes_file(
     assert (record.name, record.levelno, record.msg) == ("tarnix.auth.storage", logging.DEBUG, CLEAR_FAILED)
     [error] = record.args
     assert error is failure if failure else isinstance(error, fake_keyring.PasswordDeleteError)
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(error.__traceback__) if e.filename.startswith("tarnix/")]
+    assert ours == [("tarnix.auth.storage.login_vault.LoginVault.clear", 179)]
     assert not (config_dir / "credentials.bin").exists()
 
 
@@ -163,3 +166,26 @@ def test_clear_removes_keyring_entry(vault, stored, caplog):
     vault.clear()
     assert stored.text is None and caplog.records == []
     assert vault.load() is None
+
+
+def test_updates_call_the_get_of_a_dict_subclass_record(vault, stored):
+    class Record(dict):
+        def get(self, key, *default):
+            asked.append(key)
+            return super().get(key, *default)
+
+    class Store(LoginVault):
+        def load(self):
+            return Record(tokens={"erp": {}})
+
+        def _save(self, data):
+            saved.append(dict(data))
+
+    asked, saved = [], []
+    store = Store()
+    assert store.remove_token("erp") is True
+    store.save_session("s1", "a@example.com", "2030-01-01T00:00:00+00:00")
+    assert asked == ["tokens", "session_id", "email", "tokens"]
+    assert saved == [{"tokens": {}},
+                     {"tokens": {"erp": {}}, "session_id": "s1", "email": "a@example.com",
+                      "session_expires_at": "2030-01-01T00:00:00+00:00"}]

@@ -190,6 +190,8 @@ def test_keyring_write_failure_falls_back_to_file(keyring_vault, keyring_backend
     assert keyring_vault.load() == {"new": "record"}
     message = "Keychain 写入失败，降级到文件存储: %s"
     assert logged() == ([(LOGGER, logging.DEBUG, message, (failure,))] if logged_it else [])
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(failure.__traceback__) if e.filename.startswith("tarnix/")]
+    assert ours == [("tarnix.auth.storage.login_vault.LoginVault._save", 106)]
 
 
 @pytest.mark.parametrize("entry, expected", [
@@ -239,3 +241,21 @@ def test_base_exceptions_from_keyring_propagate(keyring_vault, config_dir, keyri
     with pytest.raises(Interrupt):
         call(keyring_vault)
     assert (config_dir / "credentials.bin").read_bytes() == before
+
+
+def test_the_save_imports_through_a_replaced_import_function(vault, store_dir, monkeypatch):
+    import builtins
+
+    real_import = builtins.__import__
+    seen = []
+
+    def spying_import(name, globals=None, locals=None, fromlist=(), level=0):
+        seen.append((name, fromlist, level))
+        return real_import(name, globals, locals, fromlist, level)
+
+    vault._save({"before": 1})  # the interpreter's own __import__
+    monkeypatch.setattr(builtins, "__import__", spying_import)
+    vault._save({"after": 2})
+    monkeypatch.undo()
+    assert ("os", None, 0) in seen and ("tempfile", None, 0) in seen
+    assert vault.load() == {"after": 2}

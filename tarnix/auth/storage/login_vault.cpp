@@ -144,8 +144,6 @@ Ref none() noexcept { return Ref::borrow(Py_None); }
 // `a + b` for values that are not both str (datetime + timedelta).
 Ref add(Arg left, Arg right) { return frame::take(PyNumber_Add(left.get(), right.get())); }
 
-Ref import_module(const Str& name) { return frame::take(PyImport_Import(name.get())); }
-
 // `stat.S_IRUSR | stat.S_IWUSR [| stat.S_IXUSR]`, left to right as Python
 // evaluates it.
 Ref owner_mode(bool search)
@@ -254,8 +252,8 @@ void remove_abandoned_temporaries(Arg os, Arg directory)
 // `os` is looked up at each call, like any module-level name.
 void replace_file_privately(PyObject* target, PyObject* data)
 {
-    Ref os = import_module(py::os);
-    Ref tempfile = import_module(py::tempfile);
+    Ref os = frame::import_module(py::os);
+    Ref tempfile = frame::import_module(py::tempfile);
     Ref target_name = frame::call_method(os, py::fspath, {target});
     Ref directory = frame::call_method(frame::attr(os, py::os_path), py::dirname, {target_name});
     Ref prefix = frame::take(PyUnicode_FromFormat("%U%ld.", py::temp_prefix.get(), static_cast<long>(getpid())));
@@ -479,20 +477,29 @@ Ref load_body(Scope& s, PyObject* const* args)
 
     s.at(80);
     if (frame::truth(frame::attr(self, py::use_keyring))) {
+        // Without a backend (the normal state on headless machines) the read
+        // fails every time: that failure comes back pending, not thrown.
+        bool read_failed = false;
         try {
             s.at(82);
             Ref keyring = frame::global(py::keyring);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            Ref raw = frame::call_method(keyring, py::get_password, {service, account});
-            s.at(83);
-            if (frame::truth(raw)) {
-                s.at(84);
-                Ref json = frame::global(py::json);
-                return frame::expect_dict_or_none(frame::call_method(json, py::loads, {raw}));
+            Ref raw = frame::call_method_or_fail(keyring, py::get_password, {service, account});
+            read_failed = !raw;
+            if (!read_failed) {
+                s.at(83);
+                if (frame::truth(raw)) {
+                    s.at(84);
+                    Ref json = frame::global(py::json);
+                    return frame::expect_dict_or_none(frame::call_method(json, py::loads, {raw}));
+                }
             }
         } catch (const PyError& e) {
             keyring_fallback(s, e, 85, py::read_failed);
+        }
+        if (read_failed) {
+            keyring_fallback(s, PyError{}, 85, py::read_failed);
         }
     }
 
@@ -538,15 +545,23 @@ Ref save_body(Scope& s, PyObject* const* args)
 
     s.at(104);
     if (frame::truth(frame::attr(self, py::use_keyring))) {
+        // As in load: a missing backend comes back pending, not thrown.
+        bool write_failed = false;
         try {
             s.at(106);
             Ref keyring = frame::global(py::keyring);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            frame::call_method(keyring, py::set_password, {service, account, raw});
-            return none();
+            Ref written = frame::call_method_or_fail(keyring, py::set_password, {service, account, raw});
+            write_failed = !written;
+            if (!write_failed) {
+                return none();
+            }
         } catch (const PyError& e) {
             keyring_fallback(s, e, 108, py::write_failed);
+        }
+        if (write_failed) {
+            keyring_fallback(s, PyError{}, 108, py::write_failed);
         }
     }
     s.at(112);
@@ -669,28 +684,40 @@ Ref remove_token_body(Scope& s, PyObject* const* args)
     return frame::bool_value(true);
 }
 
+// `except Exception as _kr_exc: _logger.debug(message, _kr_exc)` of clear.
+// Unlike load and _save, no failure is silent here: "nothing stored" and "no
+// backend" both deserve a trace when clearing.
+void keyring_clear_failed(Scope& s, const PyError& error)
+{
+    Caught exc(s, error);
+    s.at(180);
+    if (!exc.matches(PyExc_Exception)) {
+        exc.reraise();
+    }
+    s.at(181);
+    frame::call_method(frame::global(py::logger), py::debug, {py::clear_failed, exc.value()});
+}
+
 Ref clear_body(Scope& s, PyObject* const* args)
 {
     PyObject* self = args[0];
 
     s.at(177);
     if (frame::truth(frame::attr(self, py::use_keyring))) {
+        // "Nothing stored" and "no backend" are everyday failures here: they
+        // come back pending, not thrown.
+        bool delete_failed = false;
         try {
             s.at(179);
             Ref keyring = frame::global(py::keyring);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            frame::call_method(keyring, py::delete_password, {service, account});
+            delete_failed = !frame::call_method_or_fail(keyring, py::delete_password, {service, account});
         } catch (const PyError& e) {
-            // Unlike load and _save, no failure is silent here: "nothing
-            // stored" and "no backend" both deserve a trace when clearing.
-            Caught exc(s, e);
-            s.at(180);
-            if (!exc.matches(PyExc_Exception)) {
-                exc.reraise();
-            }
-            s.at(181);
-            frame::call_method(frame::global(py::logger), py::debug, {py::clear_failed, exc.value()});
+            keyring_clear_failed(s, e);
+        }
+        if (delete_failed) {
+            keyring_clear_failed(s, PyError{});
         }
     }
     s.at(183);

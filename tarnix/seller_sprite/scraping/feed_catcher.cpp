@@ -76,12 +76,6 @@ frame::KwNames kw_encoding{&n_encoding};
 
 Ref none() noexcept { return Ref::borrow(Py_None); }
 
-// `section == "..."` for an exact str section against an interned constant;
-// neither side can make the comparison fail.
-bool same_text(PyObject* section, const frame::Str& name) noexcept {
-    return section == name.get() || PyUnicode_Compare(section, name.get()) == 0;
-}
-
 // next(iterator), or an empty Ref once it is exhausted.
 Ref next_item(Arg iterator) {
     PyObject* item = PyIter_Next(iterator.get());
@@ -166,11 +160,10 @@ Ref capture_decoded(Resumable& co, Scope& s, PyObject* sent) {
     PyObject* section = co.slot(2);
     s.at(29);
     if (sent == nullptr) {
-        try {
-            frame::raise_pending();
-        } catch (const frame::PyError& error) {
-            return swallow_decode_error(s, error);
-        }
+        // The fetch failed and its exception is pending here, as if raised by
+        // this statement.  Handled without a C++ throw: a body that is not
+        // JSON is an everyday response, and a throw costs microseconds.
+        return swallow_decode_error(s, frame::PyError{});
     }
     co.slots[5] = Ref::borrow(sent);
     PyObject* payload = co.slot(5);
@@ -281,7 +274,7 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
 
     // Both frequency sections share one rule (the source spells it out in
     // each branch, hence the two genexpr locals of the code object).
-    if (same_text(section, n_frequency) || same_text(section, n_reverse_frequency)) {
+    if (frame::str_equals(section, n_frequency) || frame::str_equals(section, n_reverse_frequency)) {
         if (!frame::is_instance(data, &PyList_Type)) {
             return frame::bool_value(false);
         }
@@ -289,7 +282,7 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
         Ref genexpr = frame::new_generator(kGenerators[0], {data});
         return frame::run_to_return(genexpr);
     }
-    if (same_text(section, n_keyword_mining)) {
+    if (frame::str_equals(section, n_keyword_mining)) {
         s.at(50);
         if (!frame::is_instance(data, &PyDict_Type)) {
             return frame::bool_value(false);
@@ -297,7 +290,7 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
         Ref items = frame::call_method(data, n_get, {n_items});
         return frame::bool_value(frame::is_instance(items, &PyList_Type));
     }
-    if (same_text(section, n_keyword_reverse)) {
+    if (frame::str_equals(section, n_keyword_reverse)) {
         s.at(52);
         if (!frame::is_instance(data, &PyDict_Type)) {
             return frame::bool_value(false);
@@ -309,13 +302,13 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
         items.reset();
         return frame::bool_value(frame::contains(data, n_asin));
     }
-    if (same_text(section, n_reverse_monthly)) {
+    if (frame::str_equals(section, n_reverse_monthly)) {
         s.at(54);
         return frame::bool_value(frame::is_instance(data, &PyDict_Type) &&
                                  frame::contains(data, n_monthly_dto) &&
                                  frame::contains(data, n_variations));
     }
-    if (same_text(section, n_reverse_stats)) {
+    if (frame::str_equals(section, n_reverse_stats)) {
         s.at(56);
         return frame::bool_value(frame::is_instance(data, &PyDict_Type) &&
                                  frame::contains(data, n_stat_dto) && frame::contains(data, n_asin));

@@ -1,0 +1,306 @@
+"""The two classes as plain Python source, for the benchmark's comparison only.
+
+This is what the tool would run without the native modules: the same
+statements in the same order as the compiled bodies (the atomic private
+replacement of credentials.bin, `load` keeping the file when it cannot be
+read, the exact-host domain test, the exact-type argument checks and their
+messages), written the way a Python developer writes them.  It lives beside
+the benchmark and is never installed.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import time
+import stat
+from datetime import datetime, timezone, timedelta
+from pathlib import Path
+from typing import Any
+from urllib.parse import urlparse
+
+from cryptography.exceptions import InvalidTag
+from tarnix.auth.storage.crypto import Crypto
+
+_logger = logging.getLogger("tarnix.auth.storage")
+
+try:
+    import keyring
+    import keyring.errors
+    _KEYRING_AVAILABLE = True
+except Exception:
+    _KEYRING_AVAILABLE = False
+
+_KEYRING_SERVICE = "tarnix-auth"
+_KEYRING_ACCOUNT = "credentials"
+
+_SUBCLASS_NOTE = "Subclasses of built-in types are not accepted here: pass an exact instance of the built-in type."
+
+_DOMAIN = "sellersprite.com"
+_SUBDOMAIN_SUFFIX = ".sellersprite.com"
+
+
+def _incorrect_type(name: str, expected: type, value: Any) -> TypeError:
+    note = f". {_SUBCLASS_NOTE}" if isinstance(value, expected) else ""
+    return TypeError(f"Argument '{name}' has incorrect type "
+                     f"(expected {expected.__name__}, got {type(value).__name__}){note}")
+
+
+def _wrong_result(value: Any) -> TypeError:
+    return TypeError(f"Expected dict, got {type(value).__name__}")
+
+
+# --- the credential store ----------------------------------------------------------
+
+
+def _replace_file_privately(target: Path, data: bytes) -> None:
+    """Private temporary file beside the target, flushed, then renamed over it."""
+    import os
+    import tempfile
+
+    target_name = os.fspath(target)
+    fd, temp_name = tempfile.mkstemp(prefix=".credentials.bin.", suffix=".tmp",
+                                     dir=os.path.dirname(target_name))
+    still_open = True
+    try:
+        view = memoryview(data)
+        done = 0
+        size = len(view)
+        while done < size:
+            count = os.write(fd, view[done:])
+            if count <= 0:
+                raise OSError(f"write to {temp_name!r} made no progress")
+            done += count
+        os.fsync(fd)
+        still_open = False
+        os.close(fd)
+        os.replace(temp_name, target)
+    except BaseException:
+        if still_open:
+            try:
+                os.close(fd)
+            except BaseException:
+                pass
+        try:
+            os.unlink(temp_name)
+        except BaseException:
+            pass
+        raise
+
+
+class LoginVault:
+    """Session and JWT store: keyring first, encrypted file as fallback."""
+
+    def __init__(self, base_dir: Path | None = None):
+        self._use_keyring = _KEYRING_AVAILABLE and base_dir is None
+        from tarnix.config import CONFIG_DIR
+        self._dir = Path(base_dir or CONFIG_DIR)
+        self._dir.mkdir(parents=True, exist_ok=True)
+        if base_dir is not None:
+            self._dir.chmod(stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR)
+        self._path = self._dir / "credentials.bin"
+        self._crypto = Crypto(self._dir / ".key")
+
+    @property
+    def base_dir(self) -> Path:
+        return self._dir
+
+    def load(self) -> dict | None:
+        if self._use_keyring:
+            try:
+                raw = keyring.get_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT)
+                if raw:
+                    result = json.loads(raw)
+                    if result is not None and type(result) is not dict:
+                        raise _wrong_result(result)
+                    return result
+            except keyring.errors.NoKeyringError:
+                pass
+            except Exception as _kr_exc:
+                _logger.debug("Keychain 读取失败，降级到文件存储: %s", _kr_exc)
+
+        if not self._path.exists():
+            return None
+        try:
+            result = json.loads(self._crypto.decrypt(self._path.read_bytes()))
+            if result is not None and type(result) is not dict:
+                raise _wrong_result(result)
+            return result
+        except (InvalidTag, Exception) as error:
+            if isinstance(error, OSError):
+                return None
+            self._path.unlink(missing_ok=True)
+            return None
+
+    def _save(self, data: dict) -> None:
+        if type(data) is not dict:
+            raise _incorrect_type("data", dict, data)
+        raw = json.dumps(data)
+
+        if self._use_keyring:
+            try:
+                keyring.set_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT, raw)
+                return
+            except keyring.errors.NoKeyringError:
+                pass
+            except Exception as _kr_exc:
+                _logger.debug("Keychain 写入失败，降级到文件存储: %s", _kr_exc)
+        _replace_file_privately(self._path, self._crypto.encrypt(raw))
+        self._path.chmod(stat.S_IRUSR | stat.S_IWUSR)
+
+    def save_session(self, session_id: str, email: str, expires_at: str,
+                     device_code: str | None = None) -> None:
+        if type(session_id) is not str:
+            raise _incorrect_type("session_id", str, session_id)
+        if type(email) is not str:
+            raise _incorrect_type("email", str, email)
+        if type(expires_at) is not str:
+            raise _incorrect_type("expires_at", str, expires_at)
+        if device_code is not None and type(device_code) is not str:
+            raise _incorrect_type("device_code", str, device_code)
+        data = self.load() or {}
+
+        session_changed = (
+            (data.get("session_id") and data.get("session_id") != session_id)
+            or (data.get("email") and data.get("email") != email)
+        )
+        data.update({
+            "session_id": session_id,
+            "email": email,
+            "session_expires_at": expires_at,
+            "tokens": {} if session_changed else data.get("tokens", {}),
+        })
+        if device_code is not None:
+            data["device_code"] = device_code
+        self._save(data)
+
+    def save_token(self, system_key: str, jwt: str, expires_in: int) -> None:
+        if type(expires_in) is not int:
+            expires_in = int(expires_in)
+        if type(system_key) is not str:
+            raise _incorrect_type("system_key", str, system_key)
+        if type(jwt) is not str:
+            raise _incorrect_type("jwt", str, jwt)
+        data = self.load() or {}
+        data.setdefault("tokens", {})
+        expires_at = (
+            datetime.now(timezone.utc) + timedelta(seconds=expires_in)
+        ).isoformat()
+        data["tokens"][system_key] = {
+            "jwt": jwt,
+            "expires_at": expires_at,
+            "saved_at": int(time.time()),
+        }
+        self._save(data)
+
+    def remove_token(self, system_key: str) -> bool:
+        if type(system_key) is not str:
+            raise _incorrect_type("system_key", str, system_key)
+        data = self.load() or {}
+        tokens = data.get("tokens", {})
+        if system_key not in tokens:
+            return False
+        del tokens[system_key]
+        data["tokens"] = tokens
+        self._save(data)
+        return True
+
+    def clear(self):
+        if self._use_keyring:
+            try:
+                keyring.delete_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT)
+            except Exception as _kr_exc:
+                _logger.debug("Keychain 清除失败（可能无存储记录）: %s", _kr_exc)
+        if self._path.exists():
+            self._path.unlink()
+
+
+# --- the response recorder -----------------------------------------------------------
+
+
+def _is_service_host(netloc: str) -> bool:
+    host = netloc.rpartition("@")[2]
+    if host.startswith("["):
+        close = host.find("]")
+        if close >= 0:
+            host = host[:close + 1]
+    else:
+        host = host.partition(":")[0]
+    if host == _DOMAIN:
+        return True
+    return len(host) > len(_SUBDOMAIN_SUFFIX) and host.endswith(_SUBDOMAIN_SUFFIX)
+
+
+def _from_service_domain(netloc: Any) -> bool:
+    if not isinstance(netloc, str):
+        _DOMAIN in netloc  # a bytes netloc fails here, as the substring test did
+        return False
+    return _is_service_host(netloc)
+
+
+class SellerSpriteFeedCatcher:
+    """Keeps the latest JSON response of each section."""
+
+    def __init__(self) -> None:
+        self.responses: dict[str, dict[str, Any]] = {}
+
+    async def capture_json_response(self, response, *, section: str, url_keyword: str) -> None:
+        if type(section) is not str:
+            raise _incorrect_type("section", str, section)
+        if type(url_keyword) is not str:
+            raise _incorrect_type("url_keyword", str, url_keyword)
+        parsed_url = urlparse(response.url)
+        if not _from_service_domain(parsed_url.netloc.lower()) or url_keyword not in response.url:
+            return
+        try:
+            payload = await response.json()
+        except Exception:
+            return
+        if not self._matches_section_payload(section, payload):
+            return
+        self.responses[section] = {
+            "url": response.url,
+            "status": response.status,
+            "payload": payload,
+        }
+
+    def _matches_section_payload(self, section: str, payload: Any) -> bool:
+        if type(section) is not str:
+            raise _incorrect_type("section", str, section)
+        if not isinstance(payload, dict):
+            return False
+        data = payload.get("data")
+        if section == "frequency" or section == "reverse_frequency":
+            return isinstance(data, list) and any(
+                isinstance(item, dict) and "frequency" in item and "keyword" in item for item in data
+            )
+        if section == "keyword_mining":
+            return isinstance(data, dict) and isinstance(data.get("items"), list)
+        if section == "keyword_reverse":
+            return isinstance(data, dict) and isinstance(data.get("items"), list) and "asin" in data
+        if section == "reverse_monthly":
+            return isinstance(data, dict) and "monthlyDto" in data and "variations" in data
+        if section == "reverse_stats":
+            return isinstance(data, dict) and "statDto" in data and "asin" in data
+        return False
+
+    def get_payload(self, section: str) -> dict[str, Any] | None:
+        if type(section) is not str:
+            raise _incorrect_type("section", str, section)
+        item = self.responses.get(section)
+        if not item:
+            return None
+        payload = item.get("payload")
+        result = payload if isinstance(payload, dict) else None
+        if result is not None and type(result) is not dict:
+            raise _wrong_result(result)
+        return result
+
+    def save_all(self, target_dir: Path) -> dict[str, str]:
+        target_dir.mkdir(parents=True, exist_ok=True)
+        files: dict[str, str] = {}
+        for section, item in self.responses.items():
+            path = target_dir / f"{section}.json"
+            path.write_text(json.dumps(item, ensure_ascii=False, indent=2), encoding="utf-8")
+            files[f"{section}_response"] = str(path)
+        return files
