@@ -59,8 +59,9 @@ def _replace_file_privately(target: Path, data: bytes) -> None:
     import tempfile
 
     target_name = os.fspath(target)
-    fd, temp_name = tempfile.mkstemp(prefix=".credentials.bin.", suffix=".tmp",
-                                     dir=os.path.dirname(target_name))
+    directory = os.path.dirname(target_name)
+    fd, temp_name = tempfile.mkstemp(prefix=f".credentials.bin.{os.getpid()}.", suffix=".tmp",
+                                     dir=directory)
     still_open = True
     try:
         view = memoryview(data)
@@ -86,6 +87,36 @@ def _replace_file_privately(target: Path, data: bytes) -> None:
         except BaseException:
             pass
         raise
+    _remove_abandoned_temporaries(directory)
+
+
+def _remove_abandoned_temporaries(directory: str) -> None:
+    """Temporary files of writers whose process is gone: nobody will rename them."""
+    import os
+
+    try:
+        for name in os.listdir(directory):
+            if not (name.startswith(".credentials.bin.") and name.endswith(".tmp")):
+                continue
+            pid, dot, _ = name[len(".credentials.bin."):].partition(".")
+            if not (dot and pid.isdigit() and 0 < len(pid) <= 9):
+                continue
+            writer = int(pid)
+            if writer == os.getpid():
+                continue
+            try:
+                os.kill(writer, 0)
+                continue
+            except ProcessLookupError:
+                pass
+            except OSError:
+                continue
+            try:
+                os.unlink(os.path.join(directory, name))
+            except OSError:
+                pass
+    except Exception:
+        pass
 
 
 class LoginVault:
