@@ -8,6 +8,35 @@
 
 namespace frame::compat {
 
+// Where the instances of one type keep an attribute: the type's version tag
+// when it was found, and the index in the instances' inline value arrays.
+struct InlineSlot {
+    std::uint32_t type_version = 0;  // 0: nothing found yet
+    Py_ssize_t index = 0;
+};
+
+// An instance of a class made by a class statement keeps its attributes in an
+// array of values laid out by keys its type shares among all its instances,
+// until someone asks for its __dict__ (pycore_object.h, _PyObject_ValuesPointer:
+// the pointer sits four words before the object).  The interpreter reads
+// `self.name` from there with the same two checks: the type's version tag is
+// unchanged since the index was found (so no class attribute of that name has
+// appeared and the lookup is still the plain instance one), and the instance
+// still has its inline values.  The tag belongs to one type, so an object of
+// another type never passes.  Borrowed; nullptr when the fast path does not
+// apply or the attribute is not set.
+inline PyObject* inline_value(PyObject* obj, const InlineSlot& slot) noexcept {
+    if (slot.type_version == 0 || Py_TYPE(obj)->tp_version_tag != slot.type_version) {
+        return nullptr;
+    }
+    PyObject** values = reinterpret_cast<PyObject***>(obj)[-4];
+    return values != nullptr ? values[slot.index] : nullptr;
+}
+
+// After `value` was read as obj.name the slow way: records where obj's type
+// keeps `name` when the plain instance lookup is what found it.
+void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept;
+
 // The dict version tag changes on every modification of any dict and is never
 // reused, so a cached global stays valid while the tags of the module
 // namespace and the builtins are unchanged.  The field is public in 3.11's

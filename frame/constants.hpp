@@ -8,6 +8,7 @@
 // cache (see lookup.hpp).
 #pragma once
 
+#include "compat.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -32,6 +33,10 @@ public:
     std::uint64_t globals_tag = 0;
     std::uint64_t builtins_tag = 0;
     PyObject* cached_value = nullptr;
+
+    // Attribute cache: where the instances last read through this name keep
+    // it (see compat.hpp).  A cache, so it changes through a const Str.
+    mutable compat::InlineSlot inline_slot;
 
 private:
     const char* text_;

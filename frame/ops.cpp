@@ -187,7 +187,12 @@ Ref from_import(const Str& module, const Str& name) {
 }
 
 Ref attr(Arg obj, const Str& name) {
-    return take(PyObject_GetAttr(obj.get(), name.get()));
+    if (PyObject* value = compat::inline_value(obj.get(), name.inline_slot)) {
+        return Ref::borrow(value);
+    }
+    Ref value = take(PyObject_GetAttr(obj.get(), name.get()));
+    compat::remember_inline_slot(obj.get(), name.get(), value.get(), name.inline_slot);
+    return value;
 }
 
 void set_attr(Arg obj, const Str& name, Arg value) {

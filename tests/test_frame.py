@@ -18,6 +18,7 @@ import pytest
 
 from tarnix.auth.storage import login_vault
 from tarnix.auth.storage.login_vault import LoginVault
+from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
 
 REPO = Path(__file__).resolve().parent.parent
 SOURCE_PATH = "tarnix/auth/storage/login_vault"
@@ -254,6 +255,49 @@ def test_int_conversion_runs_before_the_other_checks(vault):
 def test_calls_through_tp_call_and_keyword_dicts(vault):
     assert LoginVault.remove_token(*[vault], **{"system_key": "k"}) is False
     assert LoginVault.remove_token.__call__(vault, "k") is False
+
+
+# --- instance attribute reads ----------------------------------------------
+
+
+def stored(payload):
+    return {"frequency": {"payload": payload}}
+
+
+def hook(self, name):
+    return stored({"hook": 1}) if name == "responses" else object.__getattribute__(self, name)
+
+
+# Each change after `self.responses` was read (and its place remembered) must
+# show at the next read.
+@pytest.mark.parametrize("change, expected", [
+    (lambda c: setattr(c, "responses", stored({"set": 1})), {"set": 1}),
+    (lambda c: c.__dict__.__setitem__("responses", stored({"dict": 1})), {"dict": 1}),
+    (lambda c: setattr(type(c), "responses", property(lambda self: stored({"property": 1}))), {"property": 1}),
+    (lambda c: setattr(type(c), "__getattribute__", hook), {"hook": 1}),
+    (lambda c: setattr(type(c), "__getattr__", hook) or delattr(c, "responses"), {"hook": 1}),
+])
+def test_attribute_reads_follow_every_change(change, expected):
+    catcher = type("Catcher", (SellerSpriteFeedCatcher,), {})()
+    other = type("Other", (SellerSpriteFeedCatcher,), {"responses": stored({"other": 1})})()
+    del other.responses  # the class attribute shows through
+    for _ in range(3):
+        assert catcher.get_payload("frequency") is None
+        assert other.get_payload("frequency") == {"other": 1}
+    change(catcher)
+    assert catcher.get_payload("frequency") == expected
+    assert other.get_payload("frequency") == {"other": 1}
+    catcher.__dict__["responses"] = stored({"later": 1})
+    if "responses" not in type(catcher).__dict__ and "__getattribute__" not in type(catcher).__dict__:
+        assert catcher.get_payload("frequency") == {"later": 1}
+
+
+def test_a_deleted_attribute_raises_as_before():
+    catcher = SellerSpriteFeedCatcher()
+    assert catcher.get_payload("frequency") is None
+    del catcher.responses
+    with pytest.raises(AttributeError, match="^'SellerSpriteFeedCatcher' object has no attribute 'responses'$"):
+        catcher.get_payload("frequency")
 
 
 # --- global lookups --------------------------------------------------------

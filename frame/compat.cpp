@@ -1,0 +1,38 @@
+// The one file that reads CPython's internal dict layout (pycore_dict.h).
+#define Py_BUILD_CORE_MODULE 1
+#include <Python.h>
+#include <internal/pycore_dict.h>
+
+#include "compat.hpp"
+
+namespace frame::compat {
+
+void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    // A class with __getattr__ or __getattribute__ reads its own way; one
+    // with a class attribute of this name (a property, say) may not read the
+    // instance value at all.  Looking it up also gives the type its tag.
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || type->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(type, name) != nullptr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag == 0) {
+        return;
+    }
+    PyObject** values = reinterpret_cast<PyObject***>(obj)[-4];
+    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    if (values == nullptr || keys == nullptr || keys->dk_kind != DICT_KEYS_SPLIT) {
+        return;
+    }
+    // The shared keys only ever grow, so an index stays valid for the type.
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t index = 0; index < keys->dk_nentries; ++index) {
+        if (entries[index].me_key == name) {
+            if (values[index] == value) {
+                slot.index = index;
+                slot.type_version = type->tp_version_tag;
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace frame::compat
