@@ -9,7 +9,9 @@ the two sides are known to do the same work.
 Timing: rounds are interleaved (in each round every operation is timed on
 both sides, the side that goes first alternating by round) and the table
 shows the median per-call time over the rounds, less the cost of timeit's
-empty loop.  The ratio is Python / native: above 1 means native is faster.
+empty loop.  The ratio is Python / native (above 1 means native is faster),
+taken within each round and then the median over the rounds, with the range
+of the middle half of those ratios beside it.
 `bench/run.py WORD...` times only the operations whose label holds a WORD.
 The memory check at the end drives 100,000 captures over the six sections
 and reads the resident set size around them.
@@ -28,6 +30,7 @@ import tempfile
 import time
 import timeit
 from pathlib import Path
+from urllib.parse import urlparse
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -103,6 +106,11 @@ async def gathered(catcher, response, count):
     await asyncio.gather(*[capture(response, section="keyword_mining", url_keyword="keyword-miner")
                            for _ in range(count)])
     return len(catcher.responses)
+
+
+async def urlparse_only(response, *, section, url_keyword):
+    """The least a capture can do: a coroutine of the same call that only parses the URL."""
+    urlparse(response.url)
 
 
 def read_back(files):
@@ -252,6 +260,12 @@ def fitted_number(timer: timeit.Timer) -> int:
 
 
 def measure(ops, native, python):
+    """Per operation: median ns per call of each side, and the paired ratios.
+
+    Each round times the two sides back to back, so a ratio taken within the
+    round cancels what drifts between rounds (disk write-back, other load);
+    the table's ratio is the median of those paired ratios.
+    """
     sides = (native, python)
     timers = [[timeit.Timer(op[2], globals=ns) for ns in sides] for op in ops]
     numbers = [max(fitted_number(pair[0]), fitted_number(pair[1])) for pair in timers]
@@ -264,7 +278,24 @@ def measure(ops, native, python):
             for side in order:
                 seconds = pair[side].timeit(numbers[index])
                 samples[index][side].append(seconds / numbers[index] * 1e9 - loop_ns)
-    return [(statistics.median(n), statistics.median(p)) for n, p in samples]
+    results = []
+    for native_ns, python_ns in samples:
+        ratios = [p / n for n, p in zip(native_ns, python_ns)]
+        quartiles = statistics.quantiles(ratios, n=4)
+        results.append((statistics.median(native_ns), statistics.median(python_ns),
+                        statistics.median(ratios), quartiles[0], quartiles[2]))
+    return results
+
+
+def capture_floor(python_namespace) -> float:
+    """ns per driven call of urlparse_only, as the capture rows are timed."""
+    statement = ("drive(urlparse_only(other_domain, section='keyword_mining', "
+                 "url_keyword='keyword-miner'))")
+    timer = timeit.Timer(statement, globals={**python_namespace, "urlparse_only": urlparse_only})
+    empty = timeit.Timer("pass")
+    number = fitted_number(timer)
+    return statistics.median(timer.timeit(number) / number * 1e9 - empty.timeit(number) / number * 1e9
+                             for _ in range(ROUNDS))
 
 
 # --- memory ---------------------------------------------------------------------
@@ -320,6 +351,7 @@ def main() -> int:
         check_same_results(ops, native, python)
         load_before = os.getloadavg()
         results = measure(ops, native, python)
+        floor_ns = capture_floor(python)
         load_after = os.getloadavg()
     finally:
         shutil.rmtree(root, ignore_errors=True)
@@ -327,20 +359,27 @@ def main() -> int:
     print(f"machine: {machine()}")
     print(f"load average before/after: {load_before[0]:.2f} / {load_after[0]:.2f}; "
           f"{ROUNDS} interleaved rounds, medians, empty loop subtracted")
+    print("Py/native is the median of the ratios paired within each round; "
+          "'middle half' is their interquartile range")
     print()
     width = max(len(op[0]) for op in ops)
-    print(f"{'operation':<{width}}  {'native ns':>11}  {'Python ns':>11}  {'Py/native':>9}  goal")
-    print("-" * (width + 46))
+    print(f"{'operation':<{width}}  {'native ns':>11}  {'Python ns':>11}  {'Py/native':>9}  {'middle half':>11}  goal")
+    print("-" * (width + 59))
     missed = []
-    for (label, goal, *_), (native_ns, python_ns) in zip(ops, results):
-        ratio = python_ns / native_ns
+    for (label, goal, *_), (native_ns, python_ns, ratio, low, high) in zip(ops, results):
         verdict = "-"
         if goal is not None:
             verdict = f">= {goal:.1f}" + ("" if ratio >= goal else "  MISSED")
             if ratio < goal:
                 missed.append(label)
-        print(f"{label:<{width}}  {native_ns:11,.0f}  {python_ns:11,.0f}  {ratio:8.2f}x  {verdict}")
+        print(f"{label:<{width}}  {native_ns:11,.0f}  {python_ns:11,.0f}  {ratio:8.2f}x  {low:5.2f}-{high:4.2f}x  {verdict}")
     print()
+    other_domain = [result for op, result in zip(ops, results) if op[0] == "capture_json_response, other domain"]
+    if other_domain:
+        needed = other_domain[0][1] / CAPTURE
+        print(f"capture floor: a plain coroutine of the same call that only runs urlparse takes {floor_ns:,.0f} ns "
+              f"driven the same way; {CAPTURE}x on 'other domain' needs the native capture at {needed:,.0f} ns")
+        print()
 
     for name, catcher_type in (("native", SellerSpriteFeedCatcher),
                                ("Python", plain_python.SellerSpriteFeedCatcher)):
