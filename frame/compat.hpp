@@ -1,5 +1,6 @@
 // Everything the frame takes from outside CPython's stable public API, each
-// with the reason it is needed.  Nothing else in frame/ touches private fields.
+// with the reason it is needed.  Nothing outside compat.hpp and compat.cpp
+// touches private fields or internal headers.
 #pragma once
 
 #include "ref.hpp"
