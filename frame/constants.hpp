@@ -5,7 +5,8 @@
 // Each Str links itself into a list at load time; the exec step interns them
 // all before any module code runs, so bodies use them as plain borrowed
 // pointers.  A Str used as a global name also carries that name's lookup
-// cache (see lookup.hpp).
+// cache (global() in ops.cpp), and one used as an attribute name its attribute
+// cache (attr() in ops.cpp).
 #pragma once
 
 #include "compat.hpp"

@@ -51,7 +51,8 @@ PyObject* new_or_none(const Ref& value) {
 // Inlined into the vectorcall entry: each C frame between the interpreter and
 // the Python code a body calls (pathlib, json) was measured to cost time on
 // the I/O-bound methods, whose callees make system calls.
-[[gnu::always_inline]] inline PyObject* run_body(const Function* function, Scope& scope, PyObject* const* values) noexcept {
+[[gnu::always_inline]] inline PyObject* run_body(const Function* function, Scope& scope,
+                                                PyObject* const* values) noexcept {
     try {
         return function->def->body(scope, values).release();
     } catch (const PyError& error) {
