@@ -17,13 +17,13 @@ Str subclass_note{
 // so this file reports them by return value: a C++ throw costs far more than
 // the call it refuses.  Each helper returns false with the TypeError set.
 
-bool fail_count(const MethodDef& def, const char* bound, Py_ssize_t expected, Py_ssize_t given) noexcept {
+bool fail_count(const MethodDef& def, const char* bound, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, bound,
                  expected, expected == 1 ? "" : "s", given);
     return false;
 }
 
-bool fail_missing_keyword_only(const MethodDef& def, const Param& param) noexcept {
+bool fail_missing_keyword_only(const MethodDef& def, const Param& param) {
     PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %s", def.name, param.name);
     return false;
 }
@@ -31,7 +31,7 @@ bool fail_missing_keyword_only(const MethodDef& def, const Param& param) noexcep
 // Keyword names are interned by the compiler, so a pointer comparison finds
 // nearly every match; content comparison covers names built at run time, and
 // str subclasses compare with their own ==.  1, 0, or -1 with an error set.
-int same_name(PyObject* keyword, PyObject* parameter) noexcept {
+int same_name(PyObject* keyword, PyObject* parameter) {
     if (keyword == parameter) {
         return 1;
     }
@@ -47,7 +47,7 @@ const Param& param_at(const MethodDef& def, Py_ssize_t index) noexcept {
 }
 
 // The parameter index of `keyword`, -1 when none matches, -2 with an error set.
-Py_ssize_t find_parameter(PyObject* const* names, Py_ssize_t total, PyObject* keyword) noexcept {
+Py_ssize_t find_parameter(PyObject* const* names, Py_ssize_t total, PyObject* keyword) {
     for (Py_ssize_t index = 0; index < total; ++index) {
         if (keyword == names[index]) {
             return index;
@@ -63,7 +63,7 @@ Py_ssize_t find_parameter(PyObject* const* names, Py_ssize_t total, PyObject* ke
 }
 
 bool bind_keywords(const MethodDef& def, PyObject* const* names, PyObject* const* values, Py_ssize_t nargs,
-                   PyObject* kwnames, BoundArgs& bound) noexcept {
+                   PyObject* kwnames, BoundArgs& bound) {
     const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
@@ -103,7 +103,7 @@ public:
     Message& piece(const char* text) noexcept {
         return append(text, strnlen(text, 200));
     }
-    Ref text() const noexcept {
+    Ref text() const {
         return Ref::steal(PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(used_), "replace"));
     }
 
@@ -121,7 +121,7 @@ private:
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U"
 Ref incorrect_type_text(const Param& param, const char* expected, PyTypeObject* expected_type,
-                        PyObject* value) noexcept {
+                        PyObject* value) {
     Message message;
     message.literal("Argument '").piece(param.name).literal("' has incorrect type (expected ").piece(expected);
     message.literal(", got ").piece(Py_TYPE(value)->tp_name).literal(")");
@@ -145,7 +145,7 @@ struct LastRefusal {
 LastRefusal* last_refusal = nullptr;
 
 [[gnu::noinline, gnu::cold]] bool fail_incorrect_type(const Param& param, const char* expected,
-                                                      PyTypeObject* expected_type, PyObject* value) noexcept {
+                                                      PyTypeObject* expected_type, PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     LastRefusal* last = last_refusal;
     if (last != nullptr && last->param == &param && last->type == reinterpret_cast<PyObject*>(type) &&
@@ -172,7 +172,7 @@ LastRefusal* last_refusal = nullptr;
     return false;
 }
 
-bool convert_int(const Param& param, BoundArgs& bound, Py_ssize_t index) noexcept {
+bool convert_int(const Param& param, BoundArgs& bound, Py_ssize_t index) {
     PyObject* value = bound.values[index];
     if (PyLong_CheckExact(value)) {
         return true;
@@ -187,7 +187,7 @@ bool convert_int(const Param& param, BoundArgs& bound, Py_ssize_t index) noexcep
     return bound.values[index] != nullptr;
 }
 
-inline bool check_value(const Param& param, PyObject* value) noexcept {
+inline bool check_value(const Param& param, PyObject* value) {
     switch (param.check) {
         case Check::ExactStrOrNone:
             if (value == Py_None) {
@@ -206,7 +206,7 @@ inline bool check_value(const Param& param, PyObject* value) noexcept {
 }
 
 // int conversions run first, then the other checks in parameter order.
-bool check_arguments(const MethodDef& def, BoundArgs& bound) noexcept {
+bool check_arguments(const MethodDef& def, BoundArgs& bound) {
     for (Py_ssize_t index = 0; index < bound.count; ++index) {
         const Param& param = param_at(def, index);
         if (param.check == Check::Int && !convert_int(param, bound, index)) {
@@ -237,7 +237,7 @@ bool takes_arguments_as_passed(const MethodDef& def) noexcept {
     return true;
 }
 
-bool check_in_order(const MethodDef& def, PyObject* const* args) noexcept {
+bool check_in_order(const MethodDef& def, PyObject* const* args) {
     std::size_t index = 0;
     for (const Param& param : def.params) {
         if (!check_value(param, args[index++])) {
@@ -253,7 +253,7 @@ bool check_in_order(const MethodDef& def, PyObject* const* args) noexcept {
 }
 
 bool bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, BoundArgs& bound) noexcept {
+                    PyObject* kwnames, BoundArgs& bound) {
     const auto positional = static_cast<Py_ssize_t>(def.params.size());
     const auto keyword_only = static_cast<Py_ssize_t>(def.kwonly.size());
     const Py_ssize_t required = positional - def.defaults;

@@ -27,12 +27,12 @@ struct BoundArgs {
 bool takes_arguments_as_passed(const MethodDef& def) noexcept;
 
 // The checks of `def` over such an array (positional, then keyword-only values).
-bool check_in_order(const MethodDef& def, PyObject* const* args) noexcept;
+bool check_in_order(const MethodDef& def, PyObject* const* args);
 
 // Binds a vectorcall's arguments to the parameters of `def` (whose interned
 // names are `names`, positional then keyword-only), fills defaults and runs
 // the checks.
 bool bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, BoundArgs& bound) noexcept;
+                    PyObject* kwnames, BoundArgs& bound);
 
 }  // namespace frame

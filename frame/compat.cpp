@@ -1,11 +1,25 @@
-// The one file that reads CPython's internal dict layout (pycore_dict.h).
+// The one file that reads CPython's internal headers: the dict layout
+// (pycore_dict.h) and the runtime state (pycore_runtime.h).
 #define Py_BUILD_CORE_MODULE 1
 #include <Python.h>
+// The internal atomics header picks C11 <stdatomic.h>, which C++ does not
+// have; its GCC-builtin variant declares the same layout (a plain word).
+#undef HAVE_STD_ATOMIC
 #include <internal/pycore_dict.h>
+#include <internal/pycore_runtime.h>
 
 #include "compat.hpp"
 
 namespace frame::compat {
+
+const volatile std::uintptr_t& runtime_finalizing = _PyRuntime._finalizing._value;
+
+bool holds_lock_while_finalizing() noexcept {
+    // The lock holder's thread state against this thread's own (NULL once the
+    // runtime has dropped its per-thread states, and then nobody may touch).
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+    return mine != nullptr && _PyThreadState_UncheckedGet() == mine;
+}
 
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {
     PyTypeObject* type = Py_TYPE(obj);

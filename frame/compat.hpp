@@ -3,11 +3,33 @@
 // touches private fields or internal headers.
 #pragma once
 
-#include "ref.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <cstdint>
 
 namespace frame::compat {
+
+// The runtime's record of the thread state running Py_FinalizeEx (0 before).
+// From the moment it is set, a daemon thread that asks for the interpreter
+// lock is ended with pthread_exit, which glibc runs as a forced unwind through
+// every C++ frame on that thread: the destructors that run then belong to a
+// thread that does not hold the lock and must not touch Python objects.  The
+// field lives in the internal runtime struct (pycore_runtime.h), and reading
+// it is the only test cheap enough for every reference a destructor releases.
+extern const volatile std::uintptr_t& runtime_finalizing;
+
+// While the interpreter finalises: whether this thread is the one holding the
+// interpreter lock.  Compares thread states by address only, because those of
+// ended threads may already be freed.
+bool holds_lock_while_finalizing() noexcept;
+
+// Whether this thread may touch Python objects: always, except on a thread
+// being ended at interpreter exit.  Leaking what such a thread held is what
+// the interpreter itself does with the frames of the threads it ends.
+inline bool may_touch_objects() noexcept {
+    return runtime_finalizing == 0 || holds_lock_while_finalizing();
+}
 
 // Where the instances of one type keep an attribute: the type's version tag
 // when it was found, and the index in the instances' inline value arrays.

@@ -13,7 +13,7 @@ Str::Str(const char* text) noexcept : text_(text), next_(registered_strs) {
     registered_strs = this;
 }
 
-int Str::intern_all() noexcept {
+int Str::intern_all() {
     for (Str* str = registered_strs; str != nullptr; str = str->next_) {
         if (str->obj_ == nullptr) {
             str->obj_ = PyUnicode_InternFromString(str->text_);
@@ -32,7 +32,7 @@ KwNames::KwNames(std::initializer_list<const Str*> names) noexcept : next_(regis
     registered_kwnames = this;
 }
 
-int KwNames::build_all() noexcept {
+int KwNames::build_all() {
     for (KwNames* kw = registered_kwnames; kw != nullptr; kw = kw->next_) {
         if (kw->tuple_ != nullptr) {
             continue;

@@ -27,7 +27,7 @@ public:
     const char* text() const noexcept { return text_; }
 
     // Interns every registered Str that is not yet interned; -1 on failure.
-    static int intern_all() noexcept;
+    static int intern_all();
 
     // Global-lookup cache: the namespace and builtins version tags seen at the
     // last lookup and the (borrowed) value found then.
@@ -57,7 +57,7 @@ public:
     PyObject* get() const noexcept { return tuple_; }
     Py_ssize_t size() const noexcept { return count_; }
 
-    static int build_all() noexcept;
+    static int build_all();
 
 private:
     const Str* names_[4] = {};

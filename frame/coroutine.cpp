@@ -41,7 +41,9 @@ struct AwaitWrapper {
     Ref coroutine;
 };
 
-enum class Outcome { Yield, Return, Error };
+// Error: the body failed, or the resumption did; Refused: throw()'s
+// arguments were refused before anything was resumed.
+enum class Outcome { Yield, Return, Error, Refused };
 
 Resumable* as_resumable(PyObject* obj) noexcept { return reinterpret_cast<Resumable*>(obj); }
 PyObject* as_object(Resumable* co) noexcept { return reinterpret_cast<PyObject*>(co); }
@@ -62,9 +64,9 @@ const char* short_name(PyTypeObject* type) noexcept {
 // The pending exception, held aside.
 class Pending {
 public:
-    Pending() noexcept : value_(fetch_exception()) {}
+    Pending() : value_(fetch_exception()) {}
     PyObject* value() const noexcept { return value_.get(); }
-    void restore() noexcept { restore_exception(std::move(value_)); }
+    void restore() { restore_exception(std::move(value_)); }
 
 private:
     Ref value_;
@@ -72,7 +74,7 @@ private:
 
 // Replaces the pending exception with a new one whose __cause__ and
 // __context__ are the old one, as `raise New(...) from old` would.
-void set_from_cause(PyObject* type, const char* format, ...) noexcept {
+void set_from_cause(PyObject* type, const char* format, ...) {
     Pending cause;
     va_list vargs;
     va_start(vargs, format);
@@ -86,16 +88,42 @@ void set_from_cause(PyObject* type, const char* format, ...) noexcept {
     raised.restore();
 }
 
-// Takes the pending StopIteration apart: its value (None for a bare one).
-Ref take_stop_value() noexcept {
+// What throw() was given, as given: a delegate's throw() receives exactly
+// these (one, two or three arguments), as the interpreter's own coroutines
+// pass them on; they become an exception, with the checks of a raise
+// statement, only where it is raised.
+struct Thrown {
+    PyObject* type;
+    PyObject* value = nullptr;      // not given
+    PyObject* traceback = nullptr;  // not given
+};
+
+bool set_thrown(PyObject* type, PyObject* value, PyObject* traceback);
+
+bool raise_thrown(const Thrown& thrown) {
+    return set_thrown(thrown.type, thrown.value, thrown.traceback);
+}
+
+// Takes the pending StopIteration apart: its value (None for a bare one).  A
+// subclass whose constructor made something else is not a StopIteration,
+// whatever its class says: false then, with that object pending again, as
+// the interpreter's own coroutines treat it.
+bool take_stop_value(Ref& value) {
     Pending stop;
-    PyObject* value = stop.value() != nullptr ? compat::stop_iteration_value(stop.value()) : nullptr;
-    return Ref::borrow(value != nullptr ? value : Py_None);
+    PyObject* exception = stop.value();
+    if (exception == nullptr ||
+        !PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_StopIteration))) {
+        stop.restore();
+        return false;
+    }
+    PyObject* found = compat::stop_iteration_value(exception);
+    value = Ref::borrow(found != nullptr ? found : Py_None);
+    return true;
 }
 
 // Raises StopIteration carrying `value`; a bare one for None.  The instance
 // is made explicitly so that a tuple value is not taken as arguments.
-void set_stop_iteration(PyObject* value) noexcept {
+void set_stop_iteration(PyObject* value) {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
@@ -108,7 +136,7 @@ void set_stop_iteration(PyObject* value) noexcept {
 
 // attr or nothing: an AttributeError is cleared, any other error is kept.
 // Returns false only for that other error.
-bool optional_attr(PyObject* obj, const Str& name, Ref& found) noexcept {
+bool optional_attr(PyObject* obj, const Str& name, Ref& found) {
     found = Ref::steal(PyObject_GetAttr(obj, name.get()));
     if (found) {
         return true;
@@ -120,12 +148,13 @@ bool optional_attr(PyObject* obj, const Str& name, Ref& found) noexcept {
     return true;
 }
 
-Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out) noexcept;
-int close_resumable(Resumable* co) noexcept;
+Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, const Thrown* thrown = nullptr);
+Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out);
+int close_resumable(Resumable* co);
 
 // Drops what a finished body held: its locals go as soon as it is done, not
 // when the object is collected.
-void finish(Resumable* co) noexcept {
+void finish(Resumable* co) {
     ErrorStash stash;  // releasing locals may run finalisers
     co->point = -1;
     co->delegate.reset();
@@ -134,7 +163,7 @@ void finish(Resumable* co) noexcept {
     }
 }
 
-Outcome fail(Resumable* co) noexcept {
+Outcome fail(Resumable* co) {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "resumable body failed without setting an exception");
     }
@@ -149,7 +178,7 @@ Outcome fail(Resumable* co) noexcept {
 
 // The delegate's close(), for close() and throw(GeneratorExit).  Failing to
 // even look the method up is reported and otherwise ignored.
-int close_delegate(PyObject* delegate) noexcept {
+int close_delegate(PyObject* delegate) {
     if (is_resumable(delegate)) {
         return close_resumable(as_resumable(delegate));
     }
@@ -166,7 +195,7 @@ int close_delegate(PyObject* delegate) noexcept {
 }
 
 // Resumes the delegate with `value`.
-Outcome send_into(PyObject* delegate, PyObject* value, Ref& out) noexcept {
+Outcome send_into(PyObject* delegate, PyObject* value, Ref& out) {
     if (is_resumable(delegate)) {
         return resume(as_resumable(delegate), value, false, false, out);
     }
@@ -183,81 +212,96 @@ Outcome send_into(PyObject* delegate, PyObject* value, Ref& out) noexcept {
     }
 }
 
-// Hands the pending exception to the delegate.  Error means: raise what is
-// pending now in the body (the delegate's failure, or the exception itself
-// when the delegate cannot take it).
-Outcome throw_into(PyObject* delegate, Ref& out) noexcept {
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-        // Closing: the delegate is closed, not thrown into; an error from
-        // its close() is what the body sees instead of GeneratorExit.
-        Pending exit;
+// throw() while suspended in an await.  Error means: raise what is pending
+// now at the await (the delegate's failure, or the thrown exception when the
+// delegate has no throw()); Refused: nothing was resumed.
+Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out) {
+    if (PyErr_GivenExceptionMatches(thrown.type, PyExc_GeneratorExit)) {
+        // The delegate is closed, not thrown into; an error from its close()
+        // is what the body sees instead of GeneratorExit.
         if (close_delegate(delegate) < 0) {
             return Outcome::Error;
         }
-        exit.restore();
-        return Outcome::Error;
+        return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
     }
     if (is_resumable(delegate)) {
-        return resume(as_resumable(delegate), Py_None, true, false, out);
+        // Only the outermost object of a chain stays unresumed.
+        Outcome step = throw_resumable(as_resumable(delegate), thrown, out);
+        return step == Outcome::Refused ? Outcome::Error : step;
     }
-    Pending thrown;
     Ref method;
     if (!optional_attr(delegate, kThrow, method)) {
-        return Outcome::Error;
+        return Outcome::Refused;
     }
     if (!method) {
-        thrown.restore();
-        return Outcome::Error;
+        return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
     }
-    // One argument, the instance (its __traceback__ carries any traceback
-    // given to throw()): every throw() signature accepts that form.
-    out = Ref::steal(PyObject_CallOneArg(method.get(), thrown.value()));
+    // Stops at the first argument not given, so throw() sees what ours saw.
+    out = Ref::steal(
+        PyObject_CallFunctionObjArgs(method.get(), thrown.type, thrown.value, thrown.traceback, nullptr));
     if (out) {
         return Outcome::Yield;
     }
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        out = take_stop_value();
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) && take_stop_value(out)) {
         return Outcome::Return;
     }
     return Outcome::Error;
 }
 
+// Runs the body once.  Each run is one level of recursion, as each
+// resumption of the interpreter's own coroutines is: a chain of coroutines
+// awaiting one another ends in RecursionError, not in a stack overflow.
+Outcome run_body(Resumable* co, Scope& scope, PyObject* value, bool exc, Ref& out) {
+    if (Py_EnterRecursiveCall("")) {
+        return fail(co);
+    }
+    Ref result;
+    try {
+        result = co->body(*co, scope, exc ? nullptr : value);
+    } catch (const PyError& error) {
+        Py_LeaveRecursiveCall();
+        if (!error.traced) {
+            add_traceback(scope.name(), scope.line());
+        }
+        return fail(co);
+    }
+    Py_LeaveRecursiveCall();
+    if (result) {
+        finish(co);
+        out = std::move(result);
+        return Outcome::Return;
+    }
+    return Outcome::Yield;
+}
+
 // One resumption, once the state checks have passed.
-Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, Ref& out) noexcept {
+Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown* thrown, Ref& out) {
     Ref delegate_result;  // keeps the await's result alive while the body takes it
     for (;;) {
-        if (co->delegate) {
+        if (co->delegate && !exc) {
             Ref delegate = co->delegate.dup();
             Ref got;
-            Outcome step = exc ? throw_into(delegate.get(), got)
-                               : send_into(delegate.get(), value, got);
-            if (step == Outcome::Yield) {
+            Outcome step = thrown != nullptr ? throw_into(delegate.get(), *thrown, got)
+                                             : send_into(delegate.get(), value, got);
+            thrown = nullptr;
+            if (step == Outcome::Yield || step == Outcome::Refused) {
                 out = std::move(got);
-                return Outcome::Yield;
+                return step;
             }
-            co->delegate.reset();
             exc = step == Outcome::Error;
             delegate_result = std::move(got);
             value = delegate_result.get();
         }
+        // An exception raised at the await point ends the await.
+        co->delegate.reset();
         if (co->point == 0 && exc) {
             // Thrown into a body that never ran: it fails at its first line.
             add_traceback(co->trace_name, co->first_line);
             return fail(co);
         }
-        Ref result;
-        try {
-            result = co->body(*co, scope, exc ? nullptr : value);
-        } catch (const PyError& error) {
-            if (!error.traced) {
-                add_traceback(scope.name(), scope.line());
-            }
-            return fail(co);
-        }
-        if (result) {
-            finish(co);
-            out = std::move(result);
-            return Outcome::Return;
+        Outcome outcome = run_body(co, scope, value, exc, out);
+        if (outcome != Outcome::Yield) {
+            return outcome;
         }
         if (!co->delegate) {
             PyErr_SetString(PyExc_SystemError, "resumable body suspended without an awaitable");
@@ -273,9 +317,10 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, Ref& out) no
 
 // The resumption core.  `arg` is the value sent in (nullptr for __next__,
 // which otherwise counts as None); with `exc` an exception is pending and is
-// raised at the resume point; `closing` marks a call from close(), which is
-// silent on a finished coroutine.
-Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out) noexcept {
+// raised at the resume point; `thrown` is a throw() for the delegate it is
+// suspended on; `closing` marks a call from close(), which is silent on a
+// finished coroutine.
+Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, const Thrown* thrown) {
     if (co->running) {
         PyErr_SetString(PyExc_ValueError, co->is_coroutine ? "coroutine already executing"
                                                             : "generator already executing");
@@ -302,19 +347,46 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out) n
     Ref keep_alive = Ref::borrow(as_object(co));
     co->running = true;
     Scope scope(co->trace_name, co->line);
-    Outcome outcome = run(co, scope, arg != nullptr ? arg : Py_None, exc, out);
+    Outcome outcome = run(co, scope, arg != nullptr ? arg : Py_None, exc, thrown, out);
     co->running = false;
     return outcome;
 }
 
+bool suspended_in_await(const Resumable* co) noexcept {
+    return co->delegate && !co->running && co->point > 0;
+}
+
+// throw(): passed on to the awaited object, or raised where the body is.
+Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
+    if (suspended_in_await(co)) {
+        return resume(co, Py_None, false, false, out, &thrown);
+    }
+    if (!raise_thrown(thrown)) {
+        return Outcome::Refused;
+    }
+    return resume(co, Py_None, true, false, out);
+}
+
 // close(): 0 when the body ended (or had nothing to end), -1 with an error.
-int close_resumable(Resumable* co) noexcept {
+int close_resumable(Resumable* co) {
     if (co->point == 0 && !co->running) {
         // GeneratorExit at the first line ends a body that never ran.
         finish(co);
         return 0;
     }
-    PyErr_SetNone(PyExc_GeneratorExit);
+    bool delegate_failed = false;
+    if (suspended_in_await(co)) {
+        // The awaited object is closed first, with this one marked as
+        // executing meanwhile; an error from its close() is what the body
+        // sees instead of GeneratorExit.
+        Ref delegate = co->delegate.dup();
+        co->running = true;
+        delegate_failed = close_delegate(delegate.get()) < 0;
+        co->running = false;
+    }
+    if (!delegate_failed) {
+        PyErr_SetNone(PyExc_GeneratorExit);
+    }
     Ref out;
     Outcome outcome = resume(co, Py_None, true, true, out);
     if (outcome == Outcome::Yield) {
@@ -335,7 +407,7 @@ int close_resumable(Resumable* co) noexcept {
 // An outcome as a Python call returns it: the yielded value, or NULL with
 // StopIteration (or another error) set.  For __next__ (`next_protocol`) a
 // plain return of None is NULL without an exception.
-PyObject* deliver(Outcome outcome, Ref& out, bool next_protocol) noexcept {
+PyObject* deliver(Outcome outcome, Ref& out, bool next_protocol) {
     switch (outcome) {
         case Outcome::Yield:
             return out.release();
@@ -349,7 +421,7 @@ PyObject* deliver(Outcome outcome, Ref& out, bool next_protocol) noexcept {
     }
 }
 
-PySendResult deliver_send(Outcome outcome, Ref& out, PyObject** result) noexcept {
+PySendResult deliver_send(Outcome outcome, Ref& out, PyObject** result) {
     *result = out.release();
     switch (outcome) {
         case Outcome::Yield:
@@ -364,7 +436,7 @@ PySendResult deliver_send(Outcome outcome, Ref& out, PyObject** result) noexcept
 // throw(typ[, val[, tb]]) turns its arguments into the exception the way a
 // three-argument raise does, and leaves it pending.  False with a TypeError
 // (or the constructor's error) set instead; the resumable is untouched then.
-bool set_thrown(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+bool set_thrown(PyObject* type, PyObject* value, PyObject* traceback) {
     if (traceback == Py_None) {
         traceback = nullptr;
     } else if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
@@ -465,8 +537,13 @@ Ref awaitable_iterator(PyObject* obj) {
     }
     Ref iterator = Ref::steal(getter(obj));
     if (!iterator) {
-        set_from_cause(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s",
-                       type->tp_name);
+        // A KeyboardInterrupt, SystemExit or task cancellation that arrives
+        // while the awaitable is obtained is not the object's fault: it goes
+        // on unchanged instead of becoming a TypeError the body may swallow.
+        if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            set_from_cause(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s",
+                           type->tp_name);
+        }
         raise_pending();
     }
     PyObject* it = iterator.get();
@@ -486,7 +563,7 @@ Ref awaitable_iterator(PyObject* obj) {
 
 // Strings built from table texts, kept for the process (keyed by the address
 // of what they were built from).  Borrowed.
-PyObject* cached_text(const void* key, const char* first, const char* second) noexcept {
+PyObject* cached_text(const void* key, const char* first, const char* second) {
     struct Entry {
         const void* key;
         PyObject* text;
@@ -512,7 +589,7 @@ PyObject* cached_text(const void* key, const char* first, const char* second) no
 
 // --- allocation and GC -------------------------------------------------------
 
-Resumable* allocate(PyTypeObject* type, bool is_coroutine) noexcept {
+Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     if (type == nullptr) {
         PyErr_SetString(PyExc_SystemError, "resumable types are not ready");
         return nullptr;
@@ -536,7 +613,7 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) noexcept {
     return co;
 }
 
-int resumable_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+int resumable_traverse(PyObject* self, visitproc visit, void* arg) {
     Resumable* co = as_resumable(self);
     Py_VISIT(Py_TYPE(self));
     for (const Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
@@ -548,7 +625,7 @@ int resumable_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int resumable_clear(PyObject* self) noexcept {
+int resumable_clear(PyObject* self) {
     Resumable* co = as_resumable(self);
     // Whatever the body held is gone, so it must never run again.
     co->point = -1;
@@ -561,7 +638,7 @@ int resumable_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void resumable_finalize(PyObject* self) noexcept {
+void resumable_finalize(PyObject* self) {
     Resumable* co = as_resumable(self);
     if (co->point < 0 || co->running) {
         return;
@@ -579,7 +656,7 @@ void resumable_finalize(PyObject* self) noexcept {
     }
 }
 
-void resumable_dealloc(PyObject* self) noexcept {
+void resumable_dealloc(PyObject* self) {
     Resumable* co = as_resumable(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -605,7 +682,7 @@ void resumable_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-PyObject* resumable_repr(PyObject* self) noexcept {
+PyObject* resumable_repr(PyObject* self) {
     Resumable* co = as_resumable(self);
     PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
     return PyUnicode_FromFormat("<%s object %S at %p>", short_name(Py_TYPE(self)), qualname, self);
@@ -613,13 +690,13 @@ PyObject* resumable_repr(PyObject* self) noexcept {
 
 // --- methods -----------------------------------------------------------------
 
-PyObject* resumable_send(PyObject* self, PyObject* arg) noexcept {
+PyObject* resumable_send(PyObject* self, PyObject* arg) {
     Ref out;
     Outcome outcome = resume(as_resumable(self), arg, false, false, out);
     return deliver(outcome, out, false);
 }
 
-PyObject* resumable_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* resumable_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
@@ -628,41 +705,39 @@ PyObject* resumable_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    if (!set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) {
-        return nullptr;
-    }
+    const Thrown thrown{args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr};
     Ref out;
-    Outcome outcome = resume(as_resumable(self), Py_None, true, false, out);
+    Outcome outcome = throw_resumable(as_resumable(self), thrown, out);
     return deliver(outcome, out, false);
 }
 
-PyObject* resumable_close(PyObject* self, PyObject*) noexcept {
+PyObject* resumable_close(PyObject* self, PyObject*) {
     if (close_resumable(as_resumable(self)) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* resumable_next(PyObject* self) noexcept {
+PyObject* resumable_next(PyObject* self) {
     Ref out;
     Outcome outcome = resume(as_resumable(self), nullptr, false, false, out);
     return deliver(outcome, out, true);
 }
 
-PySendResult resumable_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
+PySendResult resumable_am_send(PyObject* self, PyObject* arg, PyObject** result) {
     Ref out;
     Outcome outcome = resume(as_resumable(self), arg, false, false, out);
     return deliver_send(outcome, out, result);
 }
 
-PyObject* refuse_pickle(PyObject* self) noexcept {
+PyObject* refuse_pickle(PyObject* self) {
     PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", short_name(Py_TYPE(self)));
     return nullptr;
 }
 
-PyObject* coroutine_reduce(PyObject* self, PyObject*) noexcept { return refuse_pickle(self); }
+PyObject* coroutine_reduce(PyObject* self, PyObject*) { return refuse_pickle(self); }
 
-PyObject* coroutine_await(PyObject* self) noexcept {
+PyObject* coroutine_await(PyObject* self) {
     if (wrapper_type == nullptr) {
         PyErr_SetString(PyExc_SystemError, "resumable types are not ready");
         return nullptr;
@@ -687,22 +762,22 @@ PyObject* get_delegate(PyObject* self, void*) noexcept { return or_none(as_resum
 PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->code); }
 PyObject* get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_resumable(self)->running); }
 
-int set_name(PyObject* self, PyObject* value, void*) noexcept {
+int set_name(PyObject* self, PyObject* value, void*) {
     return assign_str_attribute(as_resumable(self)->name, value, "__name__");
 }
 
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+int set_qualname(PyObject* self, PyObject* value, void*) {
     return assign_str_attribute(as_resumable(self)->qualname, value, "__qualname__");
 }
 
-int set_module(PyObject* self, PyObject* value, void*) noexcept {
+int set_module(PyObject* self, PyObject* value, void*) {
     as_resumable(self)->module = Ref::borrow(value != nullptr ? value : Py_None);
     return 0;
 }
 
 // The frame object is made once, on first access, for introspection only
 // (asyncio's task repr reads its line); the body never runs in it.
-PyObject* get_frame(PyObject* self, void*) noexcept {
+PyObject* get_frame(PyObject* self, void*) {
     Resumable* co = as_resumable(self);
     if (!co->code) {
         Py_RETURN_NONE;
@@ -726,45 +801,45 @@ PyObject* get_frame(PyObject* self, void*) noexcept {
 
 Resumable* wrapped(PyObject* self) noexcept { return as_resumable(as_wrapper(self)->coroutine.get()); }
 
-PyObject* wrapper_next(PyObject* self) noexcept {
+PyObject* wrapper_next(PyObject* self) {
     Ref out;
     Outcome outcome = resume(wrapped(self), nullptr, false, false, out);
     return deliver(outcome, out, true);
 }
 
-PyObject* wrapper_send(PyObject* self, PyObject* arg) noexcept {
+PyObject* wrapper_send(PyObject* self, PyObject* arg) {
     return resumable_send(as_wrapper(self)->coroutine.get(), arg);
 }
 
-PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return resumable_throw(as_wrapper(self)->coroutine.get(), args, nargs);
 }
 
-PyObject* wrapper_close(PyObject* self, PyObject* unused) noexcept {
+PyObject* wrapper_close(PyObject* self, PyObject* unused) {
     return resumable_close(as_wrapper(self)->coroutine.get(), unused);
 }
 
-PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) {
     return resumable_am_send(as_wrapper(self)->coroutine.get(), arg, result);
 }
 
-PyObject* wrapper_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+PyObject* wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "cannot instantiate type, use 'await coroutine' instead");
     return nullptr;
 }
 
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_wrapper(self)->coroutine.get());
     return 0;
 }
 
-int wrapper_clear(PyObject* self) noexcept {
+int wrapper_clear(PyObject* self) {
     as_wrapper(self)->coroutine.reset();
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) noexcept {
+void wrapper_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     as_wrapper(self)->coroutine.~Ref();
@@ -889,7 +964,7 @@ PyType_Spec generator_spec = {"_tarnix_frame.generator", sizeof(Resumable), 0, k
 PyType_Spec wrapper_spec = {"_tarnix_frame.coroutine_wrapper", sizeof(AwaitWrapper), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, wrapper_slots};
 
-PyTypeObject* make_type(PyType_Spec& type_spec) noexcept {
+PyTypeObject* make_type(PyType_Spec& type_spec) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
@@ -907,7 +982,7 @@ Ref Resumable::await(Arg awaitable, int next_point) {
     return Ref();
 }
 
-int ready_resumable_types() noexcept {
+int ready_resumable_types() {
     if (wrapper_type != nullptr) {
         return 0;
     }
@@ -926,7 +1001,7 @@ int ready_resumable_types() noexcept {
 }
 
 PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* name, PyObject* qualname,
-                        PyObject* const* args, Py_ssize_t nargs) noexcept {
+                        PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 0 || nargs > Resumable::kSlots) {
         PyErr_SetString(PyExc_SystemError, "coroutine has more arguments than slots");
         return nullptr;

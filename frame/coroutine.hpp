@@ -48,13 +48,13 @@ struct Resumable {
 };
 
 // Creates the heap types once per process; -1 with an exception set.
-int ready_resumable_types() noexcept;
+int ready_resumable_types();
 
 // A new not-started coroutine for a bound call of `def`, called `name` and
 // `qualname`; `args` are the checked values of its parameters (positional,
 // then keyword-only).
 PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* name, PyObject* qualname,
-                        PyObject* const* args, Py_ssize_t nargs) noexcept;
+                        PyObject* const* args, Py_ssize_t nargs);
 
 // A new not-started generator for a generator expression; `captured` fill the
 // first slots.  Failing, it adds the creation entry named after the enclosing

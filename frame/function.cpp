@@ -52,7 +52,7 @@ PyObject* new_or_none(const Ref& value) {
 // the Python code a body calls (pathlib, json) was measured to cost time on
 // the I/O-bound methods, whose callees make system calls.
 [[gnu::always_inline]] inline PyObject* run_body(const Function* function, Scope& scope,
-                                                PyObject* const* values) noexcept {
+                                                PyObject* const* values) {
     try {
         return function->def->body(scope, values).release();
     } catch (const PyError& error) {
@@ -61,7 +61,7 @@ PyObject* new_or_none(const Ref& value) {
     }
 }
 
-PyObject* start_coroutine(const Function* function, Scope& scope, PyObject* const* values) noexcept {
+PyObject* start_coroutine(const Function* function, Scope& scope, PyObject* const* values) {
     PyObject* coroutine =
         new_coroutine(*function->def, function->code.get(), function->coroutine_name.get(),
                       function->coroutine_qualname.get(), values,
@@ -75,7 +75,7 @@ PyObject* start_coroutine(const Function* function, Scope& scope, PyObject* cons
 // Keywords, defaults, int conversions and every refusal: binds into a
 // BoundArgs first.
 [[gnu::noinline]] PyObject* call_with_binding(const Function* function, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
+                                              PyObject* kwnames) {
     const MethodDef& def = *function->def;
     Scope scope(function->trace_name, def.first_line);
     BoundArgs bound;
@@ -105,7 +105,7 @@ bool keywords_in_order(const Function* function, PyObject* kwnames) noexcept {
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Function* function = as_function(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // The common call, positional parameters by position and keyword-only
@@ -132,7 +132,7 @@ PyObject* get_name(PyObject* self, void*) noexcept {
     return as_function(self)->name.dup().release();
 }
 
-int set_name(PyObject* self, PyObject* value, void*) noexcept {
+int set_name(PyObject* self, PyObject* value, void*) {
     return assign_str_attribute(as_function(self)->name, value, "__name__");
 }
 
@@ -140,7 +140,7 @@ PyObject* get_qualname(PyObject* self, void*) noexcept {
     return as_function(self)->qualname.dup().release();
 }
 
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+int set_qualname(PyObject* self, PyObject* value, void*) {
     return assign_str_attribute(as_function(self)->qualname, value, "__qualname__");
 }
 
@@ -148,7 +148,7 @@ PyObject* get_doc(PyObject* self, void*) noexcept {
     return new_or_none(as_function(self)->doc);
 }
 
-int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+int set_doc(PyObject* self, PyObject* value, void*) {
     as_function(self)->doc = Ref::borrow(value != nullptr ? value : Py_None);
     return 0;
 }
@@ -181,7 +181,7 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
 // None or an object of the attribute's type; the assignment warns because
 // calls keep using the defaults fixed in the binding.
 int assign_defaults(Ref& slot, PyObject* value, const char* attribute, int (*accepts)(PyObject*),
-                    const char* type_name) noexcept {
+                    const char* type_name) {
     if (value == nullptr) {
         value = Py_None;
     }
@@ -204,7 +204,7 @@ int is_dict(PyObject* value) noexcept {
     return PyDict_Check(value);
 }
 
-int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+int set_defaults(PyObject* self, PyObject* value, void*) {
     return assign_defaults(as_function(self)->defaults, value, "__defaults__", is_tuple, "tuple");
 }
 
@@ -212,11 +212,11 @@ PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     return new_or_none(as_function(self)->kwdefaults);
 }
 
-int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return assign_defaults(as_function(self)->kwdefaults, value, "__kwdefaults__", is_dict, "dict");
 }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept {
+PyObject* get_annotations(PyObject* self, void*) {
     Function* function = as_function(self);
     if (!function->annotations) {
         function->annotations = Ref::steal(PyDict_New());
@@ -224,7 +224,7 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     return function->annotations.dup().release();
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) {
         value = nullptr;
     }
@@ -248,7 +248,7 @@ Ref coroutine_marker() {
     return marker;
 }
 
-PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
+PyObject* get_is_coroutine(PyObject* self, void*) {
     Function* function = as_function(self);
     if (!function->is_coroutine) {
         function->is_coroutine =
@@ -261,18 +261,18 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return as_function(self)->qualname.dup().release();
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) {
         return Py_NewRef(self);
     }
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) noexcept {
+PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->dict);
@@ -287,7 +287,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int function_clear(PyObject* self) noexcept {
+int function_clear(PyObject* self) {
     Function* function = as_function(self);
     Py_CLEAR(function->dict);
     Py_CLEAR(function->module);
@@ -301,7 +301,7 @@ int function_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void function_dealloc(PyObject* self) noexcept {
+void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Function* function = as_function(self);
@@ -419,7 +419,7 @@ Ref defaults_of(const MethodDef& def) {
 
 }  // namespace
 
-int ready_function_type() noexcept {
+int ready_function_type() {
     if (function_type == nullptr) {
         function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
     }

@@ -9,7 +9,7 @@
 namespace frame {
 
 // Creates the heap type once per process; -1 with an exception set.
-int ready_function_type() noexcept;
+int ready_function_type();
 
 // A new method function for one row of the class table.
 Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name);

@@ -70,7 +70,7 @@ void copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* fr
     ok(PyObject_SetAttrString(module, to, value));
 }
 
-PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     Record& r = record();
     const std::int64_t interpreter_id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (interpreter_id == -1) {
@@ -238,7 +238,7 @@ void register_in_sys_modules(PyObject* module) {
     }
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
     Record& r = record();
     if (r.live) {
         if (r.live.get() == module) {

@@ -231,7 +231,7 @@ namespace {
 
 // The general method call, inlined into its two callers: one C frame less
 // under every Python method a body calls (see run_body in function.cpp).
-[[gnu::always_inline]] inline PyObject* vectorcall_method(Arg obj, const Str& name, Args args, Arg kwnames) noexcept {
+[[gnu::always_inline]] inline PyObject* vectorcall_method(Arg obj, const Str& name, Args args, Arg kwnames) {
     // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
     PyObject* stack[kMaxArgs + 2];
     stack[0] = nullptr;
@@ -256,7 +256,7 @@ Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
     return take(vectorcall_method(obj, name, args, kwnames));
 }
 
-Ref call_method_or_fail(Arg obj, const Str& name, Args args, Arg kwnames) noexcept {
+Ref call_method_or_fail(Arg obj, const Str& name, Args args, Arg kwnames) {
     return Ref::steal(vectorcall_method(obj, name, args, kwnames));
 }
 
@@ -292,7 +292,7 @@ bool str_equals(Arg text, const Str& constant) noexcept {
     return PyUnicode_Compare(value, constant.get()) == 0;
 }
 
-bool is_instance(Arg obj, PyTypeObject* type) noexcept {
+bool is_instance(Arg obj, PyTypeObject* type) {
     return PyObject_TypeCheck(obj.get(), type);
 }
 

@@ -38,7 +38,7 @@ Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr)
 // The same call where failing is an everyday outcome that an except clause
 // handles: an empty Ref with the exception pending instead of a throw, which
 // would cost more than most calls it guards.
-Ref call_method_or_fail(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr) noexcept;
+Ref call_method_or_fail(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
 
 // --- values ----------------------------------------------------------------
 
@@ -48,7 +48,7 @@ Ref not_equal(Arg left, Arg right);
 bool contains(Arg container, Arg item);  // `item in container`
 // `text == constant` for an exact str and an interned constant.
 bool str_equals(Arg text, const Str& constant) noexcept;
-bool is_instance(Arg obj, PyTypeObject* type) noexcept;  // subclasses included
+bool is_instance(Arg obj, PyTypeObject* type);  // subclasses included
 
 Ref get_item(Arg obj, Arg key);
 void set_item(Arg obj, Arg key, Arg value);

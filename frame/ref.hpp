@@ -8,11 +8,20 @@
 //  5. A bare PyObject* is borrowed and must not outlive the Ref it came from.
 //
 // Errors: a helper that fails leaves a Python exception set and throws PyError.
-// Every slot and vectorcall entry is noexcept and catches PyError exactly once.
+// Every slot and vectorcall entry catches PyError exactly once.
+//
+// The one unwind that is not ours: at interpreter exit a daemon thread that
+// waits for the interpreter lock is ended with pthread_exit, which glibc runs
+// as a forced unwind (abi::__forced_unwind) through every C++ frame on the
+// thread.  So nothing that can call into the interpreter is noexcept (that
+// would turn the unwind into std::terminate), and no destructor touches a
+// Python object on such a thread (compat::may_touch_objects).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "compat.hpp"
 
 #include <initializer_list>
 #include <utility>
@@ -36,14 +45,20 @@ class Ref {
 public:
     Ref() noexcept = default;
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
+    // Releasing the old value may run any Python code (a __del__), so these
+    // may be unwound through, like every call into the interpreter.
+    Ref& operator=(Ref&& other) {
         Ref old(std::move(*this));
         obj_ = std::exchange(other.obj_, nullptr);
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() noexcept(false) {
+        if (obj_ != nullptr && compat::may_touch_objects()) {
+            Py_DECREF(obj_);
+        }
+    }
 
     static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
     static Ref borrow(PyObject* obj) noexcept {
@@ -54,7 +69,7 @@ public:
     Ref dup() const noexcept { return borrow(obj_); }
     PyObject* get() const noexcept { return obj_; }
     PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
-    void reset() noexcept { Ref old(std::move(*this)); }
+    void reset() { Ref old(std::move(*this)); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
@@ -97,7 +112,7 @@ inline int ok(int status) {
 // The setter of a str-only attribute such as __name__ or __qualname__:
 // deleting or assigning a non-str raises "<attribute> must be set to a string
 // object", as the interpreter's own functions and coroutines do.
-inline int assign_str_attribute(Ref& slot, PyObject* value, const char* attribute) noexcept {
+inline int assign_str_attribute(Ref& slot, PyObject* value, const char* attribute) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
@@ -111,7 +126,11 @@ inline int assign_str_attribute(Ref& slot, PyObject* value, const char* attribut
 class ErrorStash {
 public:
     ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~ErrorStash() { PyErr_Restore(type_, value_, traceback_); }
+    ~ErrorStash() noexcept(false) {
+        if (compat::may_touch_objects()) {
+            PyErr_Restore(type_, value_, traceback_);
+        }
+    }
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
     bool holds_error() const noexcept { return type_ != nullptr; }

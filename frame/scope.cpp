@@ -8,7 +8,7 @@ void raise_pending(bool traced) {
     throw PyError{traced};
 }
 
-Ref fetch_exception() noexcept {
+Ref fetch_exception() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -22,7 +22,7 @@ Ref fetch_exception() noexcept {
     return Ref::steal(value);
 }
 
-void restore_exception(Ref exception) noexcept {
+void restore_exception(Ref exception) {
     PyObject* value = exception.release();
     if (value == nullptr) {
         return;
@@ -30,30 +30,63 @@ void restore_exception(Ref exception) noexcept {
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
 }
 
-void Scope::trace(const PyError& error) const noexcept {
+void Scope::trace(const PyError& error) const {
     if (!error.traced) {
         add_traceback(name_, line_);
     }
 }
 
-Caught::Caught(const Scope& scope, const PyError& error) noexcept {
-    scope.trace(error);
-    value_ = fetch_exception();
+Caught::Caught(Scope& scope, const PyError& error)
+    : scope_(scope), raise_line_(scope.line()), traced_(error.traced), value_(fetch_exception()) {
     saved_handled_ = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(value_.get());
 }
 
-Caught::~Caught() {
-    PyErr_SetHandledException(saved_handled_.get());
+Caught::~Caught() noexcept(false) {
+    if (compat::may_touch_objects()) {
+        PyErr_SetHandledException(saved_handled_.get());
+    }
 }
 
-bool Caught::matches(Arg type) const noexcept {
-    return PyErr_GivenExceptionMatches(value_.get(), type.get()) != 0;
+namespace {
+
+// What the interpreter accepts after `except`: a class deriving from
+// BaseException, or a tuple of such classes.
+bool is_exception_class_or_tuple(PyObject* type) noexcept {
+    if (!PyTuple_Check(type)) {
+        return PyExceptionClass_Check(type);
+    }
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(type); ++index) {
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(type, index))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Caught::matches(Arg type) {
+    if (!is_exception_class_or_tuple(type.get())) {
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+        raise_pending();
+    }
+    if (!PyErr_GivenExceptionMatches(value_.get(), type.get())) {
+        return false;
+    }
+    if (!traced_) {
+        restore_exception(std::move(value_));
+        add_traceback(scope_.name(), raise_line_);
+        value_ = fetch_exception();  // the same instance, now with the entry
+        traced_ = true;
+    }
+    return true;
 }
 
 void Caught::reraise() {
     restore_exception(value_.dup());
-    throw PyError{true};
+    scope_.at(raise_line_);
+    throw PyError{traced_};
 }
 
 }  // namespace frame

@@ -10,9 +10,9 @@ namespace frame {
 
 // The pending exception, taken out of the error indicator: normalised, with
 // its traceback attached to it.  Empty when nothing was pending.
-Ref fetch_exception() noexcept;
+Ref fetch_exception();
 // Makes an exception from fetch_exception() pending again.
-void restore_exception(Ref exception) noexcept;
+void restore_exception(Ref exception);
 
 class Scope {
 public:
@@ -22,31 +22,38 @@ public:
     const char* name() const noexcept { return name_; }
 
     // Adds this scope's entry to the pending exception unless it already has it.
-    void trace(const PyError& error) const noexcept;
+    void trace(const PyError& error) const;
 
 private:
     const char* name_;
     int line_;
 };
 
-// An except clause.  Constructed inside `catch (const PyError&)`: adds the
-// scope's own entry (the line of the statement that raised), takes the pending
-// exception and makes it the handled one (sys.exc_info()) until destroyed.
+// An except clause.  Constructed inside `catch (const PyError&)`: takes the
+// pending exception and makes it the handled one (sys.exc_info()) until
+// destroyed.  The scope's entry (the line of the statement that raised) goes
+// on the exception when a clause catches it; one that no clause catches
+// leaves the function with the usual single entry of that line.
 class Caught {
 public:
-    Caught(const Scope& scope, const PyError& error) noexcept;
-    ~Caught();
+    Caught(Scope& scope, const PyError& error);
+    ~Caught() noexcept(false);
     Caught(const Caught&) = delete;
     Caught& operator=(const Caught&) = delete;
 
-    // isinstance test of the caught exception against an exception class (or tuple).
-    bool matches(Arg type) const noexcept;
+    // `except type:`: the isinstance test of the caught exception against an
+    // exception class or a tuple of them.  Anything else raises the
+    // interpreter's TypeError for such a clause.
+    bool matches(Arg type);
     // The exception instance, for `except ... as name`.
     PyObject* value() const noexcept { return value_.get(); }
-    // A bare `raise` of a clause that does not handle it: the entry is kept.
+    // A bare `raise` in a clause, or the end of the clauses when none matched.
     [[noreturn]] void reraise();
 
 private:
+    Scope& scope_;
+    int raise_line_;
+    bool traced_;
     Ref value_;
     Ref saved_handled_;
 };

@@ -70,7 +70,7 @@ PyObject* entry_frame(const char* function_name, int line, Ref& made) {
 
 }  // namespace
 
-void add_traceback(const char* function_name, int line) noexcept {
+void add_traceback(const char* function_name, int line) {
     Ref made;
     PyObject* frame = entry_frame(function_name, line, made);
     if (frame != nullptr) {

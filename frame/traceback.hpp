@@ -9,6 +9,6 @@ namespace frame {
 
 // Adds one entry to the pending exception.  Never fails: if the entry cannot
 // be made, the pending exception is left as it was.
-void add_traceback(const char* function_name, int line) noexcept;
+void add_traceback(const char* function_name, int line);
 
 }  // namespace frame

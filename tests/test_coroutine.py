@@ -221,22 +221,54 @@ def test_throw_checks_its_arguments_and_leaves_the_coroutine_alone(args, message
     assert ours.run([S]) == [("stop", None), "NoneType"]
 
 
-def test_throw_hands_the_delegate_the_instance_with_a_given_traceback():
+class RecordThrow(Fetch):
+    """Records the arguments its throw() gets, then raises what they make."""
+
+    def throw(self, *args):
+        self.log.append(("throw", args))
+        raise args[1] if isinstance(args[0], type) and len(args) > 1 else args[0]
+
+
+def given_traceback():
     try:
         raise ValueError("given")
     except ValueError as error:
-        given = error.__traceback__
-    seen = []
+        return error.__traceback__
 
-    class Keep(Fetch):
-        def throw(self, exc):
-            seen.append((exc.args, exc.__traceback__ is given))
-            raise exc
 
-    ours = Side("ours", Keep)
-    ours.co.send(None)
-    assert ours.run([(*T, ValueError, "v", given)]) == [("stop", None), "NoneType"]  # swallowed by the body
-    assert seen == [(("v",), True)]
+@pytest.mark.parametrize("args", [
+    (ValueError,),
+    (ValueError("v"),),
+    (ValueError, ValueError("v")),
+    (ValueError, None),
+    (ValueError, ValueError("v"), given_traceback()),
+    (Halt, Halt("h"), None),
+], ids=["class", "instance", "class and value", "class and None", "three", "BaseException"])
+def test_throw_passes_its_arguments_to_the_delegate_as_given(args):
+    ours, theirs = both(RecordThrow)
+    steps = [S, ("throw", *args), S]
+    assert ours.run(steps) == theirs.run(steps)
+    assert ours.log == theirs.log and ours.log[2] == ("throw", args)
+
+
+class StopLiar(StopIteration):
+    """A StopIteration subclass whose constructor makes a KeyError instead."""
+
+    def __new__(cls, *args):
+        return KeyError("not a stop")
+
+
+@pytest.mark.parametrize("raised", [StopLiar, StopIteration(PAYLOAD), StopIteration])
+def test_a_stop_iteration_from_the_delegate_is_checked_before_its_value_is_read(raised):
+    class ThrowStops(Fetch):
+        def throw(self, *args):
+            self.log.append("throw")
+            raise raised
+
+    ours, theirs = both(ThrowStops)
+    steps = [S, (*T, ValueError), S]
+    assert ours.run(steps) == theirs.run(steps)
+    assert ours.log == theirs.log and ours.recorder.responses == theirs.recorder.responses
 
 
 # --- the await protocol inside the body --------------------------------------
@@ -278,15 +310,17 @@ def test_awaitables_match(make):
     assert ours.log == theirs.log and ours.recorder.responses == theirs.recorder.responses
 
 
-def test_await_slot_failure_is_wrapped_in_a_type_error():
-    # The wrapping TypeError is an Exception, so the body swallows even a
-    # BaseException raised by __await__.
+@pytest.mark.parametrize("raised", [ValueError, Halt, KeyboardInterrupt, asyncio.CancelledError])
+def test_only_an_exception_from_await_is_wrapped(raised):
+    # An Exception becomes the TypeError "'async for' received an invalid
+    # object", which the body swallows like the plain error; an interrupt or
+    # a cancellation goes on unchanged, as it does out of the twin.
     class Broken:
         def __await__(self):
-            raise Halt
+            raise raised
 
-    ours = Side("ours", lambda log: Broken())
-    assert ours.run([S]) == [("stop", None), "NoneType"]
+    ours, theirs = both(lambda log: Broken())
+    assert ours.run([S]) == theirs.run([S])
 
 
 def test_awaiting_our_coroutine_from_our_coroutine():

@@ -402,3 +402,31 @@ def test_a_second_interpreter_is_refused():
         """
     )
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
+
+
+# --- except clauses -----------------------------------------------------------
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("raised, clause_type, escapes, context", [
+    (Interrupt(), None, Interrupt, False),          # no clause matches: one entry, where it was raised
+    (RuntimeError("locked"), "not a class", TypeError, True),  # a clause naming no exception class
+], ids=["unmatched", "clause-of-a-non-class"])
+def test_except_clauses_as_the_interpreter_runs_them(config_dir, keyring_backend, monkeypatch,
+                                                     raised, clause_type, escapes, context):
+    vault = LoginVault()
+    keyring_backend.failures["get_password"] = raised
+    if clause_type is not None:
+        monkeypatch.setattr(sys.modules["keyring"].errors, "NoKeyringError", clause_type)
+    with pytest.raises(escapes) as info:
+        vault.load()
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(info.value.__traceback__) if e.filename == SOURCE_PATH]
+    if context:
+        assert str(info.value) == "catching classes that do not inherit from BaseException is not allowed"
+        assert info.value.__context__ is raised
+        assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", 85)]
+    else:
+        assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", 82)]
