@@ -248,24 +248,17 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out) {
     return Outcome::Error;
 }
 
-// Runs the body once.  Each run is one level of recursion, as each
-// resumption of the interpreter's own coroutines is: a chain of coroutines
-// awaiting one another ends in RecursionError, not in a stack overflow.
+// Runs the body once: Return when it ended, Yield when it suspended.
 Outcome run_body(Resumable* co, Scope& scope, PyObject* value, bool exc, Ref& out) {
-    if (Py_EnterRecursiveCall("")) {
-        return fail(co);
-    }
     Ref result;
     try {
         result = co->body(*co, scope, exc ? nullptr : value);
     } catch (const PyError& error) {
-        Py_LeaveRecursiveCall();
         if (!error.traced) {
             add_traceback(scope.name(), scope.line());
         }
         return fail(co);
     }
-    Py_LeaveRecursiveCall();
     if (result) {
         finish(co);
         out = std::move(result);
@@ -344,11 +337,19 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
         // A thrown exception stays pending; __next__ ends without one.
         return Outcome::Error;
     }
+    // Each resumption is one level of recursion, as it is for the
+    // interpreter's own coroutines, whose frame is evaluated while it drives
+    // what it awaits: a chain of coroutines awaiting one another ends in
+    // RecursionError, not in a stack overflow.
+    if (Py_EnterRecursiveCall("")) {
+        return fail(co);
+    }
     Ref keep_alive = Ref::borrow(as_object(co));
     co->running = true;
     Scope scope(co->trace_name, co->line);
     Outcome outcome = run(co, scope, arg != nullptr ? arg : Py_None, exc, thrown, out);
     co->running = false;
+    Py_LeaveRecursiveCall();
     return outcome;
 }
 

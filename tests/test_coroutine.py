@@ -12,12 +12,15 @@ import collections.abc
 import copy
 import gc
 import inspect
+import json
 import pickle
+import subprocess
 import sys
 import traceback
 import types
 import warnings
 import weakref
+from pathlib import Path
 from urllib.parse import urlparse
 
 import pytest
@@ -568,3 +571,49 @@ def test_scan_generator_surface_and_finished_behaviour():
     steps = [("__next__",), ("send", 1), ("throw", ValueError), ("close",)]
     assert Side.run(types.SimpleNamespace(co=gen), steps) == Side.run(types.SimpleNamespace(co=finished), steps)
 
+
+
+# --- recursion ------------------------------------------------------------------
+
+
+CHAIN = """
+import json, sys
+sys.path.insert(0, {tests!r})
+from test_coroutine import twin
+from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
+
+class Chain:
+    url, status = "https://www.sellersprite.com/v3/api/x", 200
+
+    def __init__(self, capture):
+        self.capture, self.depth = capture, 0
+
+    def json(self):
+        # Each body fetched is the next capture, far past the recursion limit.
+        self.depth += 1
+        if self.depth > 100_000:
+            return iter(())
+        return self.capture(self, section="keyword_mining", url_keyword="x")
+
+recorder = SellerSpriteFeedCatcher()
+depths = {{}}
+for name, capture in [("ours", recorder.capture_json_response),
+                      ("twin", lambda *a, **k: twin(recorder, *a, **k))]:
+    chain = Chain(capture)
+    try:
+        chain.json().send(None)
+    except StopIteration:
+        pass
+    depths[name] = chain.depth
+print(json.dumps(depths))
+"""
+
+
+def test_a_chain_of_coroutines_ends_at_the_recursion_limit():
+    # Each resumption counts as a level, so the innermost capture fails with
+    # RecursionError and the one above swallows it, as in the twin.
+    script = CHAIN.format(tests=str(Path(__file__).parent))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    depths = json.loads(result.stdout)
+    assert abs(depths["ours"] - depths["twin"]) <= 5 and depths["twin"] < sys.getrecursionlimit()
