@@ -1,6 +1,6 @@
-// Traceback entries: one cached frame per (function name, line) over an empty
-// code object whose first line is that line, so tb_lineno comes out right
-// without touching private frame fields.
+// Traceback entries: a new frame per entry, over an empty code object whose
+// first line is the entry's line (cached per function name and line), so
+// tb_lineno comes out right without touching private frame fields.
 #pragma once
 
 #include "ref.hpp"

@@ -430,3 +430,19 @@ def test_except_clauses_as_the_interpreter_runs_them(config_dir, keyring_backend
         assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", 85)]
     else:
         assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", 82)]
+
+
+def test_each_traceback_entry_has_a_frame_of_its_own(vault):
+    def refusal():
+        try:
+            vault.remove_token(1)
+        except TypeError as error:
+            return error.__traceback__.tb_next.tb_frame
+
+    first, second = refusal(), refusal()
+    assert first is not second and first.f_code is second.f_code
+    # What a debugger puts on the frame of one traceback stays there.
+    first.f_trace = print
+    first.f_locals["seen"] = True
+    assert second.f_trace is None and "seen" not in second.f_locals
+    assert (second.f_code.co_name, second.f_lineno) == ("tarnix.auth.storage.login_vault.LoginVault.remove_token", 157)
