@@ -252,8 +252,10 @@ bool check_in_order(const MethodDef& def, PyObject* const* args) {
     return true;
 }
 
-bool bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, BoundArgs& bound) {
+// Out of line, so that what binding needs on the stack is gone before the
+// body runs.
+[[gnu::noinline]] bool bind_arguments(const MethodDef& def, PyObject* const* names, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames, BoundArgs& bound) {
     const auto positional = static_cast<Py_ssize_t>(def.params.size());
     const auto keyword_only = static_cast<Py_ssize_t>(def.kwonly.size());
     const Py_ssize_t required = positional - def.defaults;

@@ -8,7 +8,10 @@
 
 namespace frame {
 
-constexpr int kMaxParams = 8;
+// The most parameters (positional and keyword-only) a method of the tables
+// has.  Bound values live on the C stack for the whole call, and a method
+// that recurses through Python code pays for them on every level.
+constexpr int kMaxParams = 6;
 
 // One checked value per parameter (positional, then keyword-only).  Values
 // are borrowed from the call, except those an int conversion replaced.

@@ -5,6 +5,7 @@
 // The internal atomics header picks C11 <stdatomic.h>, which C++ does not
 // have; its GCC-builtin variant declares the same layout (a plain word).
 #undef HAVE_STD_ATOMIC
+#include <internal/pycore_ceval.h>
 #include <internal/pycore_dict.h>
 #include <internal/pycore_runtime.h>
 
@@ -13,6 +14,11 @@
 namespace frame::compat {
 
 const volatile std::uintptr_t& runtime_finalizing = _PyRuntime._finalizing._value;
+const volatile std::uintptr_t& running_thread_state = _PyRuntime.gilstate.tstate_current._value;
+
+int check_recursive_call(PyThreadState* tstate, const char* where) noexcept {
+    return _Py_CheckRecursiveCall(tstate, where);
+}
 
 bool holds_lock_while_finalizing() noexcept {
     // The lock holder's thread state against this thread's own (NULL once the

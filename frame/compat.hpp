@@ -31,6 +31,32 @@ inline bool may_touch_objects() noexcept {
     return runtime_finalizing == 0 || holds_lock_while_finalizing();
 }
 
+// The thread state holding the interpreter lock: the runtime's own record,
+// read in place where the interpreter's inline accessor reads it
+// (pycore_pystate.h); the public call costs more than the counting below.
+extern const volatile std::uintptr_t& running_thread_state;
+
+inline PyThreadState* thread_state() noexcept {
+    return reinterpret_cast<PyThreadState*>(running_thread_state);
+}
+
+// The slow half of the recursion check: the limit may have been raised since
+// the counter was set; otherwise RecursionError "maximum recursion depth
+// exceeded<where>".  -1 with the error set.
+int check_recursive_call(PyThreadState* tstate, const char* where) noexcept;
+
+// One level of recursion, counted the way the interpreter counts each
+// function call (pycore_ceval.h): the counter lives in the thread state's
+// public struct, and only an exhausted counter costs a call.  True when the
+// limit is reached, with RecursionError set.
+inline bool enter_recursive_call(PyThreadState* tstate, const char* where) noexcept {
+    return tstate->recursion_remaining-- <= 0 && check_recursive_call(tstate, where) < 0;
+}
+
+inline void leave_recursive_call(PyThreadState* tstate) noexcept {
+    tstate->recursion_remaining++;
+}
+
 // Where the instances of one type keep an attribute: the type's version tag
 // when it was found, and the index in the instances' inline value arrays.
 struct InlineSlot {

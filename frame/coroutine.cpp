@@ -341,7 +341,8 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
     // interpreter's own coroutines, whose frame is evaluated while it drives
     // what it awaits: a chain of coroutines awaiting one another ends in
     // RecursionError, not in a stack overflow.
-    if (Py_EnterRecursiveCall("")) {
+    PyThreadState* tstate = compat::thread_state();
+    if (compat::enter_recursive_call(tstate, "")) {
         return fail(co);
     }
     Ref keep_alive = Ref::borrow(as_object(co));
@@ -349,7 +350,7 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
     Scope scope(co->trace_name, co->line);
     Outcome outcome = run(co, scope, arg != nullptr ? arg : Py_None, exc, thrown, out);
     co->running = false;
-    Py_LeaveRecursiveCall();
+    compat::leave_recursive_call(tstate);
     return outcome;
 }
 

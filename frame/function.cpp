@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "binding.hpp"
+#include "compat.hpp"
 #include "coroutine.hpp"
 #include "module.hpp"
 #include "scope.hpp"
@@ -48,17 +49,26 @@ PyObject* new_or_none(const Ref& value) {
 }
 
 // The body's result, or NULL once the scope's entry is on the exception.
-// Inlined into the vectorcall entry: each C frame between the interpreter and
-// the Python code a body calls (pathlib, json) was measured to cost time on
-// the I/O-bound methods, whose callees make system calls.
+// Each call is one level of recursion, as the frame of a Python function is
+// (so recursion through a method ends in RecursionError at the depth the
+// same code in Python reaches).  Inlined into the vectorcall entry: each C
+// frame between the interpreter and the Python code a body calls costs time
+// on the I/O-bound methods, and stack on every level of a recursion.
 [[gnu::always_inline]] inline PyObject* run_body(const Function* function, Scope& scope,
                                                 PyObject* const* values) {
+    PyThreadState* tstate = compat::thread_state();
+    if (compat::enter_recursive_call(tstate, "")) {
+        return nullptr;  // the function never started, so it has no entry
+    }
+    PyObject* result;
     try {
-        return function->def->body(scope, values).release();
+        result = function->def->body(scope, values).release();
     } catch (const PyError& error) {
         scope.trace(error);
-        return nullptr;
+        result = nullptr;
     }
+    compat::leave_recursive_call(tstate);
+    return result;
 }
 
 PyObject* start_coroutine(const Function* function, Scope& scope, PyObject* const* values) {
@@ -434,6 +444,10 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     function->trace_name = trace_name;
     function->fast_positional = takes_arguments_as_passed(def) ? static_cast<Py_ssize_t>(def.params.size()) : -1;
     function->keyword_only = static_cast<Py_ssize_t>(def.kwonly.size());
+    if (def.params.size() + def.kwonly.size() > static_cast<std::size_t>(kMaxParams)) {
+        PyErr_Format(PyExc_SystemError, "%s() has more parameters than the frame binds", def.name);
+        raise_pending();
+    }
     function->module = Py_NewRef(module_name());
     function->code = Ref::borrow(code);
     function->globals = Ref::borrow(module_globals());

@@ -13,7 +13,14 @@ Str items_name{"items"};
 Str get_name{"get"};
 Str import_name{"__import__"};
 
-constexpr Py_ssize_t kMaxArgs = 8;
+// The most arguments a body passes in one call.  The argument arrays live on
+// the C stack of every call, so they are no larger than that.
+constexpr std::size_t kMaxArgs = 5;
+
+[[noreturn]] void too_many_arguments() {
+    PyErr_SetString(PyExc_SystemError, "more arguments than the frame passes in one call");
+    raise_pending();
+}
 
 // Calls through the callee's vectorcall entry directly, so that the frame's
 // own recursion and result checks (and their messages) apply.
@@ -22,11 +29,12 @@ PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObj
     if (entry == nullptr) {
         return PyObject_Vectorcall(callable, args, nargsf, kwnames);
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    PyThreadState* tstate = compat::thread_state();
+    if (compat::enter_recursive_call(tstate, " while calling a Python object")) {
         return nullptr;
     }
     PyObject* result = entry(callable, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
+    compat::leave_recursive_call(tstate);
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
     }
@@ -202,6 +210,9 @@ void set_attr(Arg obj, const Str& name, Arg value) {
 Ref call(Arg callable, Args args, Arg kwnames) {
     // Slot 0 stays free so a bound-method callee can put `self` there; the
     // slots past the arguments are never read, so they are left as they are.
+    if (args.size() > kMaxArgs) {
+        too_many_arguments();
+    }
     PyObject* stack[kMaxArgs + 1];
     stack[0] = nullptr;
     Py_ssize_t count = 0;
@@ -233,6 +244,9 @@ namespace {
 // under every Python method a body calls (see run_body in function.cpp).
 [[gnu::always_inline]] inline PyObject* vectorcall_method(Arg obj, const Str& name, Args args, Arg kwnames) {
     // Slot 0 is the spare slot the offset flag promises; the receiver is 1.
+    if (args.size() > kMaxArgs) {
+        too_many_arguments();
+    }
     PyObject* stack[kMaxArgs + 2];
     stack[0] = nullptr;
     stack[1] = obj.get();

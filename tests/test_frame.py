@@ -5,7 +5,9 @@ method function the frame makes.
 """
 
 import inspect
+import os
 import pickle
+import resource
 import subprocess
 import sys
 import textwrap
@@ -446,3 +448,55 @@ def test_each_traceback_entry_has_a_frame_of_its_own(vault):
     first.f_locals["seen"] = True
     assert second.f_trace is None and "seen" not in second.f_locals
     assert (second.f_code.co_name, second.f_lineno) == ("tarnix.auth.storage.login_vault.LoginVault.remove_token", 157)
+
+
+# --- recursion through the methods ---------------------------------------------
+
+
+RECURSION = """
+import sys, tempfile
+kind, limit = sys.argv[1], int(sys.argv[2])
+sys.setrecursionlimit(limit)
+if kind == "interpreter":
+    # The interpreter's own C-level recursion: a builtin re-entering Python code.
+    def step(k):
+        return list(map(step, [k + 1]))
+    try:
+        step(0)
+    except RecursionError:
+        print("RecursionError")
+else:
+    from tarnix.auth.storage.login_vault import LoginVault
+
+    class Recursing(LoginVault):
+        def load(self):
+            self.save_token("erp", "jwt", 60)
+
+    try:
+        Recursing(tempfile.mkdtemp()).save_token("erp", "jwt", 60)
+    except RecursionError as error:
+        print("RecursionError", error)
+"""
+
+RELEASE_BUILD = not hasattr(sys, "gettotalrefcount") and not os.environ.get("TARNIX_SANITIZER_PRELOAD")
+
+
+def recurse(kind, limit):
+    def main_thread_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (8 << 20, resource.RLIM_INFINITY))
+
+    return subprocess.run([sys.executable, "-c", RECURSION, kind, str(limit)], cwd=REPO, capture_output=True,
+                          text=True, timeout=120, preexec_fn=main_thread_stack)
+
+
+@pytest.mark.skipif(not RELEASE_BUILD, reason="stack sizes are those of the release build")
+@pytest.mark.parametrize("limit", [7000, 11000])
+def test_recursion_through_a_method_survives_where_the_interpreters_own_does(limit):
+    # Each call of a method is one level, as a Python function's frame is,
+    # and takes less C stack per level than the interpreter's own C-level
+    # recursion: wherever that survives a limit, so does ours.
+    interpreter = recurse("interpreter", limit)
+    if interpreter.returncode != 0:
+        pytest.skip(f"the interpreter's own recursion does not survive a limit of {limit} here")
+    ours = recurse("native", limit)
+    assert (ours.returncode, ours.stdout) == (0, "RecursionError maximum recursion depth exceeded\n")
