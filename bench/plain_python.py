@@ -191,9 +191,10 @@ class LoginVault:
             raise _incorrect_type("device_code", str, device_code)
         data = self.load() or {}
 
+        # Each comparison's truth is taken once: the decision is a plain bool.
         session_changed = (
-            (data.get("session_id") and data.get("session_id") != session_id)
-            or (data.get("email") and data.get("email") != email)
+            (bool(data.get("session_id")) and bool(data.get("session_id") != session_id))
+            or (bool(data.get("email")) and bool(data.get("email") != email))
         )
         data.update({
             "session_id": session_id,

@@ -587,19 +587,22 @@ Ref save_session_body(Scope& s, PyObject* const* args)
     Ref data = load_or_empty(self);
 
     // (stored_id and stored_id != session_id) or (stored_email and stored_email != email):
-    // a missing or empty stored value is never a change of login.
+    // a missing or empty stored value is never a change of login.  Each
+    // comparison's result is tested for truth once and the answer kept: a
+    // result that answered "changed" must not get a second say on whether
+    // the previous user's tokens survive.
     s.at(129);
-    Ref session_changed = frame::call_method(data, py::get, {py::session_id});
-    if (frame::truth(session_changed)) {
+    bool session_changed = frame::truth(frame::call_method(data, py::get, {py::session_id}));
+    if (session_changed) {
         Ref stored = frame::call_method(data, py::get, {py::session_id});
-        session_changed = frame::not_equal(stored, session_id);
+        session_changed = frame::truth(frame::not_equal(stored, session_id));
     }
-    if (!frame::truth(session_changed)) {
+    if (!session_changed) {
         s.at(130);
-        session_changed = frame::call_method(data, py::get, {py::email});
-        if (frame::truth(session_changed)) {
+        session_changed = frame::truth(frame::call_method(data, py::get, {py::email}));
+        if (session_changed) {
             Ref stored = frame::call_method(data, py::get, {py::email});
-            session_changed = frame::not_equal(stored, email);
+            session_changed = frame::truth(frame::not_equal(stored, email));
         }
     }
 
@@ -609,7 +612,7 @@ Ref save_session_body(Scope& s, PyObject* const* args)
     frame::set_item(update, py::email, email);
     frame::set_item(update, py::session_expires_at, expires_at);
     s.at(136);
-    Ref tokens = frame::truth(session_changed)
+    Ref tokens = session_changed
                      ? frame::new_dict()
                      : frame::call_method(data, py::get, {py::tokens, frame::new_dict()});
     frame::set_item(update, py::tokens, tokens);
