@@ -251,7 +251,8 @@ class LoginVault:
 
 
 def _is_service_host(netloc: str) -> bool:
-    host = netloc.rpartition("@")[2]
+    # A browser ends the authority at a backslash as at a slash.
+    host = netloc.partition("\\")[0].rpartition("@")[2]
     if host.startswith("["):
         close = host.find("]")
         if close >= 0:
