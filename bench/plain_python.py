@@ -2,8 +2,8 @@
 
 This is what the tool would run without the native modules: the same
 statements in the same order as the compiled bodies (the atomic private
-replacement of credentials.bin, `load` keeping the file when it cannot be
-read, the exact-host domain test, the exact-type argument checks and their
+replacement of credentials.bin, `load` deleting the file only when its
+content is bad, the exact-host domain test, the exact-type argument checks and their
 messages), written the way a Python developer writes them.  It lives beside
 the benchmark and is never installed.
 """
@@ -119,6 +119,23 @@ def _remove_abandoned_temporaries(directory: str) -> None:
         pass
 
 
+_READ, _DECRYPT, _PARSE, _CHECK = range(4)
+
+
+def _shows_bad_content(error: Exception, step: int) -> bool:
+    """Only a refusal of the data itself condemns the file; no memory, no
+    stack, no read or a name not found says nothing about the record."""
+    if isinstance(error, (MemoryError, RecursionError, OSError)):
+        return False
+    if step == _DECRYPT:
+        return isinstance(error, (InvalidTag, ValueError))
+    if step == _PARSE:
+        return isinstance(error, ValueError)
+    if step == _CHECK:
+        return isinstance(error, TypeError)
+    return False
+
+
 class LoginVault:
     """Session and JWT store: keyring first, encrypted file as fallback."""
 
@@ -152,13 +169,21 @@ class LoginVault:
 
         if not self._path.exists():
             return None
+        step = _READ
         try:
-            result = json.loads(self._crypto.decrypt(self._path.read_bytes()))
+            loads = json.loads
+            decrypt = self._crypto.decrypt
+            encrypted = self._path.read_bytes()
+            step = _DECRYPT
+            text = decrypt(encrypted)
+            step = _PARSE
+            result = loads(text)
+            step = _CHECK
             if result is not None and type(result) is not dict:
                 raise _wrong_result(result)
             return result
         except (InvalidTag, Exception) as error:
-            if isinstance(error, OSError):
+            if not _shows_bad_content(error, step):
                 return None
             self._path.unlink(missing_ok=True)
             return None

@@ -6,12 +6,15 @@ import logging
 import os
 import pathlib
 import stat
+import subprocess
+import sys
 import traceback
 
 import pytest
 
 import fake_keyring
 from tarnix.auth.storage.crypto import Crypto
+from tarnix.auth.storage import login_vault
 from tarnix.auth.storage.login_vault import LoginVault
 
 SERVICE = ("tarnix-auth", "credentials")
@@ -25,6 +28,15 @@ def mode(path):
 
 def encrypted(directory, text):
     return Crypto(directory / ".key").encrypt(text)
+
+
+def not_utf8(directory):
+    """What decrypts under the store's key to bytes that are not UTF-8."""
+    from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+    encrypted(directory, "")  # creates the key
+    nonce = os.urandom(12)
+    return nonce + AESGCM((directory / ".key").read_bytes()).encrypt(nonce, b"\xff{}", None)
 
 
 def names(directory):
@@ -98,7 +110,8 @@ def test_file_round_trip_exact_text_and_mode(vault, store_dir):
     (lambda d: encrypted(d, "[1, 2]"), False),
     (lambda d: encrypted(d, "{not json"), False),
     (lambda d: encrypted(d, "null"), True),
-], ids=["random", "empty", "other-key", "array", "not-json", "null"])
+    (lambda d: not_utf8(d), False),
+], ids=["random", "empty", "other-key", "array", "not-json", "null", "not-utf8"])
 def test_unusable_file_content(vault, store_dir, logged, content, kept):
     path = store_dir / "credentials.bin"
     path.write_bytes(content(store_dir))
@@ -122,6 +135,88 @@ def test_read_error_keeps_the_file(vault, monkeypatch, error):
         patch.setattr(pathlib.Path, "read_bytes", failing_read)
         assert vault.load() is None
     assert vault.load() == RECORD
+
+
+def raising(error):
+    def fail(*args):
+        raise error
+    return fail
+
+
+@pytest.mark.parametrize("break_it", [
+    lambda v, m: m.delattr(login_vault, "json"),
+    lambda v, m: m.delattr(v, "_crypto"),
+    lambda v, m: m.setattr(v._crypto, "decrypt", raising(MemoryError())),
+    lambda v, m: m.setattr(v._crypto, "decrypt", raising(OSError(errno.EACCES, "Permission denied"))),
+    lambda v, m: m.setattr(json, "loads", raising(RecursionError())),
+    lambda v, m: m.setattr(json, "loads", raising(TypeError("not text"))),
+], ids=["no-json", "no-crypto", "decrypt-memory", "decrypt-oserror", "loads-recursion", "loads-type"])
+def test_failures_not_caused_by_the_content_keep_the_file(vault, monkeypatch, break_it):
+    vault._save(RECORD)
+    with monkeypatch.context() as patch:
+        break_it(vault, patch)
+        assert vault.load() is None
+    assert vault.load() == RECORD
+
+
+def test_load_near_the_recursion_limit_keeps_the_file(vault, store_dir):
+    vault._save(RECORD)
+    results = []
+
+    def deeper():
+        try:
+            results.append(vault.load())
+        except RecursionError:
+            results.append("raised")
+        deeper()
+
+    with pytest.raises(RecursionError):
+        deeper()
+    # Some load ran out of stack inside its read of the file, and said "nothing".
+    assert results[0] == RECORD and None in results
+    assert (store_dir / "credentials.bin").exists()
+    assert vault.load() == RECORD
+
+
+MEMORY_CHILD = """
+import os, resource, sys
+from tarnix.auth.storage.login_vault import LoginVault
+
+vault = LoginVault(sys.argv[1])
+record = {"tokens": {"erp": {"jwt": "j" * 32_000_000}}}
+vault._save(record)
+page = os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+outcomes = []
+for headroom in range(1, 400, 8):
+    in_use = int(open("/proc/self/statm").read().split()[0]) * page
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + headroom * 2**20, hard))
+    try:
+        loaded = vault.load()
+        outcome = "loaded" if loaded == record else repr(loaded)
+    except MemoryError:
+        outcome = "raised"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    loaded = None
+    outcomes.append(outcome)
+    if outcome == "loaded" or not vault.base_dir.joinpath("credentials.bin").exists():
+        break
+print(" ".join(outcomes))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("TARNIX_SANITIZER_PRELOAD")),
+                    reason="the address sanitizer reserves more address space than any limit leaves")
+def test_load_short_of_memory_keeps_the_file(store_dir):
+    result = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(store_dir)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    outcomes = result.stdout.split()
+    # Short of memory, load says "nothing" (or the error leaves it before the
+    # file is read); with enough, it returns the record that stayed on disk.
+    assert "None" in outcomes and outcomes[-1] == "loaded", outcomes
+    assert set(outcomes) <= {"raised", "None", "loaded"}, outcomes
 
 
 def test_save_refuses_dict_subclass_and_writes_nothing(vault, store_dir):

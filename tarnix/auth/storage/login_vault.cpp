@@ -471,6 +471,35 @@ void keyring_fallback(Scope& s, const PyError& error, int match_line, const Str&
     frame::call_method(frame::global(py::logger), py::debug, {message, exc.value()});
 }
 
+// The parts of reading credentials.bin in `load`.
+enum class FileStep { Read, Decrypt, Parse, Check };
+
+// Whether a failure of the file read in `load` shows the content itself to
+// be bad, which is what deleting the file needs.  Running out of memory or
+// stack, failing to read, or a name or attribute not found (a module global
+// briefly replaced, say) says nothing about the record: a later load in
+// better conditions returns it.  Only decryption refusing the data
+// (InvalidTag, or ValueError: too short, not UTF-8), parsing refusing the
+// text (ValueError, JSONDecodeError included) or a parsed value that is not a
+// record condemns it.
+bool shows_bad_content(const Caught& exc, FileStep step, Arg invalid_tag)
+{
+    if (exc.matches(PyExc_MemoryError) || exc.matches(PyExc_RecursionError) || exc.matches(PyExc_OSError)) {
+        return false;
+    }
+    switch (step) {
+    case FileStep::Read:
+        return false;
+    case FileStep::Decrypt:
+        return exc.matches(invalid_tag) || exc.matches(PyExc_ValueError);
+    case FileStep::Parse:
+        return exc.matches(PyExc_ValueError);
+    case FileStep::Check:
+        return exc.matches(PyExc_TypeError);
+    }
+    return false;
+}
+
 Ref load_body(Scope& s, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -507,13 +536,20 @@ Ref load_body(Scope& s, PyObject* const* args)
     if (!frame::truth(frame::call_method(frame::attr(self, py::path), py::exists))) {
         return none();
     }
+    // json.loads(self._crypto.decrypt(self._path.read_bytes())), evaluated in
+    // Python's order; `step` says which part a failure came from.
+    FileStep step = FileStep::Read;
     try {
         s.at(94);
-        Ref json = frame::global(py::json);
-        Ref crypto = frame::attr(self, py::crypto);
+        Ref loads = frame::attr(frame::global(py::json), py::loads);
+        Ref decrypt = frame::attr(frame::attr(self, py::crypto), py::decrypt);
         Ref encrypted = frame::call_method(frame::attr(self, py::path), py::read_bytes);
-        Ref text = frame::call_method(crypto, py::decrypt, {encrypted});
-        return frame::expect_dict_or_none(frame::call_method(json, py::loads, {text}));
+        step = FileStep::Decrypt;
+        Ref text = frame::call(decrypt, {encrypted});
+        step = FileStep::Parse;
+        Ref data = frame::call(loads, {text});
+        step = FileStep::Check;
+        return frame::expect_dict_or_none(std::move(data));
     } catch (const PyError& e) {
         Caught exc(s, e);
         s.at(95);
@@ -521,9 +557,7 @@ Ref load_body(Scope& s, PyObject* const* args)
         if (!exc.matches(invalid_tag) && !exc.matches(PyExc_Exception)) {
             exc.reraise();
         }
-        // Failing to *read* (permissions, I/O error, no descriptors left)
-        // says nothing about the record itself: keep it for the next try.
-        if (exc.matches(PyExc_OSError)) {
+        if (!shows_bad_content(exc, step, invalid_tag)) {
             return none();
         }
         // What cannot be decrypted or parsed never will be; drop it so the
