@@ -196,11 +196,17 @@ class LoginVault:
         if self._use_keyring:
             try:
                 keyring.set_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT, raw)
-                return
             except keyring.errors.NoKeyringError:
                 pass
             except Exception as _kr_exc:
                 _logger.debug("Keychain 写入失败，降级到文件存储: %s", _kr_exc)
+            else:
+                # A file from an earlier fallback would bring its login back.
+                try:
+                    self._path.unlink(missing_ok=True)
+                except Exception as _kr_exc:
+                    _logger.debug("Keychain 写入后删除旧加密文件失败: %s", _kr_exc)
+                return
         _replace_file_privately(self._path, self._crypto.encrypt(raw))
         self._path.chmod(stat.S_IRUSR | stat.S_IWUSR)
 

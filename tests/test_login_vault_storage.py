@@ -268,12 +268,42 @@ def test_failed_write_keeps_previous_record(vault, store_dir, monkeypatch, name,
 # --- the keyring layer -----------------------------------------------------------------
 
 
-def test_keyring_write_leaves_the_file_alone(keyring_vault, config_dir, keyring_backend):
-    before = (config_dir / "credentials.bin").read_bytes()
+def test_keyring_write_removes_the_fallback_file(keyring_vault, config_dir, keyring_backend, logged):
     keyring_vault._save({"new": "record"})
     assert keyring_backend.entries[SERVICE] == '{"new": "record"}'
+    assert names(config_dir) == [".key"]
     assert keyring_vault.load() == {"new": "record"}
-    assert (config_dir / "credentials.bin").read_bytes() == before
+    keyring_vault._save({"newer": "record"})  # no file to remove: nothing to say
+    assert logged() == []
+
+
+def test_keyring_write_stands_when_the_fallback_file_cannot_go(config_dir, keyring_backend, logged):
+    vault = LoginVault()
+    (config_dir / "credentials.bin").mkdir()  # unlink() refuses a directory
+    assert vault._save({"new": "record"}) is None
+    assert keyring_backend.entries[SERVICE] == '{"new": "record"}'
+    [(name, level, message, (error,))] = logged()
+    assert (name, level, message) == (LOGGER, logging.DEBUG, "Keychain 写入后删除旧加密文件失败: %s")
+    assert isinstance(error, IsADirectoryError)
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(error.__traceback__) if e.filename.startswith("tarnix/")]
+    assert ours == [("tarnix.auth.storage.login_vault.LoginVault._save", 107)]
+
+
+def test_a_replaced_login_never_comes_back_from_the_file(config_dir, keyring_backend):
+    """A saves while the keyring is locked; B logs in through the keyring;
+    the keyring locks again: the store must not hand out A's login."""
+    vault = LoginVault()
+    locked = RuntimeError("collection is locked")
+    keyring_backend.failures.update(get_password=locked, set_password=locked)
+    vault.save_session("session-a", "a@example.com", "x")
+    vault.save_token("erp", "jwt-of-a", 60)
+    keyring_backend.failures.clear()
+    vault.save_session("session-b", "b@example.com", "x")
+    assert vault.load()["tokens"] == {}
+    keyring_backend.failures.update(get_password=locked, set_password=locked)
+    assert vault.load() is None
+    vault.save_token("crm", "jwt-of-b", 60)
+    assert list(vault.load()) == ["tokens"] and list(vault.load()["tokens"]) == ["crm"]
 
 
 @pytest.mark.parametrize("failure, logged_it", [(fake_keyring.NoKeyringError("no backend"), False),

@@ -113,6 +113,7 @@ Str key_file{".key"};
 Str read_failed{"Keychain 读取失败，降级到文件存储: %s"};
 Str write_failed{"Keychain 写入失败，降级到文件存储: %s"};
 Str clear_failed{"Keychain 清除失败（可能无存储记录）: %s"};
+Str stale_file_kept{"Keychain 写入后删除旧加密文件失败: %s"};
 
 // the private file replacement of _save
 Str os{"os"};
@@ -568,6 +569,28 @@ Ref load_body(Scope& s, PyObject* const* args)
     }
 }
 
+// The `else` of the keyring write in _save:
+//     try: self._path.unlink(missing_ok=True)
+//     except Exception as _kr_exc: _logger.debug(message, _kr_exc)
+// Once the keyring holds the record, a credentials.bin left by an earlier
+// fallback is stale.  Kept, it would be read whenever the keyring is out of
+// reach (locked again, a D-Bus hiccup) and bring back the login it holds,
+// into which the next update would then merge the current user's tokens.
+// Failing to remove it does not undo the save that already succeeded.
+void remove_fallback_file(Scope& s, PyObject* self)
+{
+    try {
+        s.at(107);
+        frame::call_method(frame::attr(self, py::path), py::unlink, {Py_True}, kw_missing_ok);
+    } catch (const PyError& e) {
+        Caught exc(s, e);
+        if (!exc.matches(PyExc_Exception)) {
+            exc.reraise();
+        }
+        frame::call_method(frame::global(py::logger), py::debug, {py::stale_file_kept, exc.value()});
+    }
+}
+
 Ref save_body(Scope& s, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -580,22 +603,25 @@ Ref save_body(Scope& s, PyObject* const* args)
     s.at(104);
     if (frame::truth(frame::attr(self, py::use_keyring))) {
         // As in load: a missing backend comes back pending, not thrown.
+        bool written = false;
         bool write_failed = false;
         try {
             s.at(106);
             Ref keyring = frame::global(py::keyring);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            Ref written = frame::call_method_or_fail(keyring, py::set_password, {service, account, raw});
+            written = static_cast<bool>(
+                frame::call_method_or_fail(keyring, py::set_password, {service, account, raw}));
             write_failed = !written;
-            if (!write_failed) {
-                return none();
-            }
         } catch (const PyError& e) {
             keyring_fallback(s, e, 108, py::write_failed);
         }
         if (write_failed) {
             keyring_fallback(s, PyError{}, 108, py::write_failed);
+        }
+        if (written) {
+            remove_fallback_file(s, self);
+            return none();
         }
     }
     s.at(112);
