@@ -143,8 +143,15 @@ class LoginVault:
         self._use_keyring = _KEYRING_AVAILABLE and base_dir is None
         from tarnix.config import CONFIG_DIR
         self._dir = Path(base_dir or CONFIG_DIR)
-        self._dir.mkdir(parents=True, exist_ok=True)
-        if base_dir is not None:
+        # Born private whatever the umask; an existing directory stays as it is.
+        try:
+            self._dir.mkdir(mode=stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR, parents=True)
+            created = True
+        except OSError:
+            if not self._dir.is_dir():
+                raise
+            created = False
+        if base_dir is not None or created:
             self._dir.chmod(stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR)
         self._path = self._dir / "credentials.bin"
         self._crypto = Crypto(self._dir / ".key")

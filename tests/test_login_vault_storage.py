@@ -91,6 +91,49 @@ def test_default_directory(config_dir):
     assert (vault._use_keyring, vault.base_dir, mode(config_dir)) == (False, config_dir, 0o700)
 
 
+def in_child(work):
+    """Runs work() in a forked child, for process-wide settings such as the
+    umask; an exception there fails the test with its traceback."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 0
+        try:
+            os.close(read)
+            work()
+        except BaseException:
+            os.write(write, traceback.format_exc().encode())
+            code = 1
+        os._exit(code)
+    os.close(write)
+    with os.fdopen(read) as report:
+        message = report.read()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, message
+
+
+@pytest.mark.parametrize("umask, given, parents_exist, parents_mode", [
+    (0o000, False, False, 0o777),
+    (0o022, False, False, 0o755),
+    (0o277, False, True, None),
+    (0o000, True, False, 0o777),
+], ids=["default-umask-0", "default-umask-022", "default-umask-277", "given-umask-0"])
+def test_a_new_storage_directory_is_private_whatever_the_umask(
+        tmp_path, config_dir, umask, given, parents_exist, parents_mode):
+    directory = tmp_path / "given" / "here" / "store" if given else config_dir
+    if parents_exist:
+        directory.parent.mkdir(parents=True)
+
+    def construct():
+        os.umask(umask)
+        LoginVault(directory if given else None)
+
+    in_child(construct)
+    assert mode(directory) == 0o700
+    if parents_mode is not None:
+        assert (mode(directory.parent), mode(directory.parent.parent)) == (parents_mode, parents_mode)
+
+
 # --- the file layer ----------------------------------------------------------------
 
 

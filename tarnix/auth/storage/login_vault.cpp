@@ -70,6 +70,7 @@ Str delete_password{"delete_password"};
 Str loads{"loads"};
 Str dumps{"dumps"};
 Str mkdir{"mkdir"};
+Str is_dir{"is_dir"};
 Str chmod{"chmod"};
 Str exists{"exists"};
 Str read_bytes{"read_bytes"};
@@ -90,7 +91,7 @@ Str isoformat{"isoformat"};
 
 // keyword names
 Str parents{"parents"};
-Str exist_ok{"exist_ok"};
+Str mode{"mode"};
 Str missing_ok{"missing_ok"};
 Str seconds{"seconds"};
 
@@ -135,7 +136,7 @@ Str temp_prefix{".credentials.bin."};
 Str temp_suffix{".tmp"};
 }  // namespace py
 
-frame::KwNames kw_mkdir{&py::parents, &py::exist_ok};
+frame::KwNames kw_mkdir_private{&py::mode, &py::parents};
 frame::KwNames kw_missing_ok{&py::missing_ok};
 frame::KwNames kw_seconds{&py::seconds};
 frame::KwNames kw_mkstemp{&py::prefix, &py::suffix, &py::dir_kw};
@@ -415,6 +416,25 @@ void module_body(Scope& s)
 
 // --- LoginVault ----------------------------------------------------------------
 
+// try: directory.mkdir(mode=0o700, parents=True)
+// except OSError: if not directory.is_dir(): raise
+// True when this call made the directory.  It is born private, so it is never
+// open to others, not even for an instant under a permissive umask (its
+// missing parents get the usual mode); an existing one is left as it is.
+// The everyday outcome, a directory already there, comes back pending.
+bool make_private_directory(Scope& s, Arg directory)
+{
+    Ref mode = owner_mode(true);
+    if (frame::call_method_or_fail(directory, py::mkdir, {mode, Py_True}, kw_mkdir_private)) {
+        return true;
+    }
+    Caught exc(s, PyError{});
+    if (!exc.matches(PyExc_OSError) || !frame::truth(frame::call_method(directory, py::is_dir))) {
+        exc.reraise();
+    }
+    return false;
+}
+
 Ref init_body(Scope& s, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -430,8 +450,8 @@ Ref init_body(Scope& s, PyObject* const* args)
     Ref dir = frame::call(path_type, {frame::truth(base_dir) ? base_dir : config_dir.get()});
     frame::set_attr(self, py::dir, dir);
     s.at(62);
-    frame::call_method(frame::attr(self, py::dir), py::mkdir, {Py_True, Py_True}, kw_mkdir);
-    if (base_dir != Py_None) {
+    const bool created = make_private_directory(s, frame::attr(self, py::dir));
+    if (base_dir != Py_None || created) {
         s.at(64);
         dir = frame::attr(self, py::dir);
         Ref mode = owner_mode(true);
