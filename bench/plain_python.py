@@ -90,11 +90,17 @@ def _replace_file_privately(target: Path, data: bytes) -> None:
     _remove_abandoned_temporaries(directory)
 
 
+_ABANDONED_AFTER_SECONDS = 10 * 60
+
+
 def _remove_abandoned_temporaries(directory: str) -> None:
-    """Temporary files of writers whose process is gone: nobody will rename them."""
+    """Temporary files of writers whose process is gone and that have not been
+    modified for minutes: nobody will rename them.  A process id names a
+    process only here, so a fresh file of a writer that looks gone stays."""
     import os
 
     try:
+        now = None
         for name in os.listdir(directory):
             if not (name.startswith(".credentials.bin.") and name.endswith(".tmp")):
                 continue
@@ -112,7 +118,13 @@ def _remove_abandoned_temporaries(directory: str) -> None:
             except OSError:
                 continue
             try:
-                os.unlink(os.path.join(directory, name))
+                path = os.path.join(directory, name)
+                modified = os.lstat(path).st_mtime
+                if now is None:
+                    now = time.time()
+                if now - modified < _ABANDONED_AFTER_SECONDS:
+                    continue
+                os.unlink(path)
             except OSError:
                 pass
     except Exception:

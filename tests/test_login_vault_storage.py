@@ -8,6 +8,7 @@ import pathlib
 import stat
 import subprocess
 import sys
+import time
 import traceback
 
 import pytest
@@ -306,6 +307,33 @@ def test_failed_write_keeps_previous_record(vault, store_dir, monkeypatch, name,
     assert (info.value, entry.name, entry.lineno) == (error, "tarnix.auth.storage.login_vault.LoginVault._save", 112)
     assert (store_dir / "credentials.bin").read_bytes() == before
     assert names(store_dir) == [".key", "credentials.bin"]
+
+
+def gone_process():
+    """The id of a process that has ended: what a live writer in another PID
+    namespace or on another host looks like from here."""
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+    return pid
+
+
+@pytest.mark.parametrize("writer, age, removed", [
+    (gone_process, 0, False),
+    (gone_process, 20, False),
+    (gone_process, 3600, True),
+    (os.getppid, 3600, False),
+], ids=["gone-fresh", "gone-20s", "gone-old", "alive-old"])
+def test_abandoned_temporary_files_are_removed_only_once_old(vault, store_dir, writer, age, removed):
+    vault._save(RECORD)
+    temporary = store_dir / f".credentials.bin.{writer()}.a1b2c3.tmp"
+    temporary.write_bytes(b"half a record")
+    modified = time.time() - age
+    os.utime(temporary, (modified, modified))
+    vault._save(RECORD)
+    assert temporary.exists() is not removed
+    assert vault.load() == RECORD
 
 
 # --- the keyring layer -----------------------------------------------------------------

@@ -131,6 +131,8 @@ Str fsync{"fsync"};
 Str close{"close"};
 Str replace{"replace"};
 Str listdir{"listdir"};
+Str lstat{"lstat"};
+Str mtime{"st_mtime"};
 Str join{"join"};
 Str temp_prefix{".credentials.bin."};
 Str temp_suffix{".tmp"};
@@ -211,10 +213,27 @@ pid_t writer_of(PyObject* name) noexcept
     return static_cast<pid_t>(pid);
 }
 
+// How long a temporary file must have gone unmodified before it counts as
+// abandoned: minutes, far beyond the time any write of a record takes.
+constexpr double kAbandonedAfterSeconds = 10 * 60;
+
+double as_double(Arg number)
+{
+    const double value = PyFloat_AsDouble(number.get());
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        frame::raise_pending();
+    }
+    return value;
+}
+
 // A writer killed between creating its temporary file and renaming it leaves
-// the file behind, and nobody else will ever rename it: once its process is
-// gone, the next successful save removes it.  Files of live processes (this
-// one's other threads included) are still being written and stay.  This is
+// the file behind, and nobody else will ever rename it: the next successful
+// save removes it once its process is gone and it has not been modified for
+// minutes.  Both are needed: a process id names a process only in this PID
+// namespace on this host, so a live writer in a container sharing the
+// directory, or on another host of a network home, looks gone from here; its
+// file is fresh, though, and removing it would fail its rename.  Files of live
+// processes here (this one's other threads included) stay too.  This is
 // housekeeping after the record is safe, so its own failures are dropped.
 void remove_abandoned_temporaries(Arg os, Arg directory)
 {
@@ -222,6 +241,7 @@ void remove_abandoned_temporaries(Arg os, Arg directory)
         Ref names = frame::call_method(os, py::listdir, {directory});
         Ref join = frame::attr(frame::attr(os, py::os_path), py::join);
         const Py_ssize_t count = PyList_Check(names.get()) ? PyList_GET_SIZE(names.get()) : 0;
+        double now = 0;  // read when the first candidate needs it
         for (Py_ssize_t index = 0; index < count; ++index) {
             PyObject* name = PyList_GET_ITEM(names.get(), index);
             const pid_t writer = writer_of(name);
@@ -229,7 +249,17 @@ void remove_abandoned_temporaries(Arg os, Arg directory)
                 continue;
             }
             try {
-                frame::call_method(os, py::unlink, {frame::call(join, {directory, name})});
+                Ref path = frame::call(join, {directory, name});
+                Ref info = frame::call_method(os, py::lstat, {path});
+                const double modified = as_double(frame::attr(info, py::mtime));
+                if (now == 0) {
+                    now = as_double(frame::call_method(frame::global(py::time), py::time));
+                }
+                // A modification time ahead of this clock (another host's) is fresh too.
+                if (now - modified < kAbandonedAfterSeconds) {
+                    continue;
+                }
+                frame::call_method(os, py::unlink, {path});
             } catch (const PyError&) {
                 if (!PyErr_ExceptionMatches(PyExc_OSError)) {
                     throw;
