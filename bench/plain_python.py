@@ -2,10 +2,12 @@
 
 This is what the tool would run without the native modules: the same
 statements in the same order as the compiled bodies (the atomic private
-replacement of credentials.bin, `load` deleting the file only when its
-content is bad, the exact-host domain test, the exact-type argument checks and their
-messages), written the way a Python developer writes them.  It lives beside
-the benchmark and is never installed.
+replacement of credentials.bin and the clean-up of abandoned temporary files,
+`load` deleting the file only when its content is bad, the removal of the
+fallback file after a keyring write, the private storage directory, the
+single decision of a login change, the exact-host domain test, the exact-type
+argument checks and their messages), written the way a Python developer
+writes them.  It lives beside the benchmark and is never installed.
 """
 
 from __future__ import annotations
