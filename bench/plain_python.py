@@ -2,10 +2,12 @@
 
 This is what the tool would run without the native modules: the same
 statements in the same order as the compiled bodies (the atomic private
-replacement of credentials.bin, `load` keeping the file when it cannot be
-read, the exact-host domain test, the exact-type argument checks and their
-messages), written the way a Python developer writes them.  It lives beside
-the benchmark and is never installed.
+replacement of credentials.bin and the clean-up of abandoned temporary files,
+`load` deleting the file only when its content is bad, the removal of the
+fallback file after a keyring write, the private storage directory, the
+single decision of a login change, the exact-host domain test, the exact-type
+argument checks and their messages), written the way a Python developer
+writes them.  It lives beside the benchmark and is never installed.
 """
 
 from __future__ import annotations
@@ -90,11 +92,17 @@ def _replace_file_privately(target: Path, data: bytes) -> None:
     _remove_abandoned_temporaries(directory)
 
 
+_ABANDONED_AFTER_SECONDS = 10 * 60
+
+
 def _remove_abandoned_temporaries(directory: str) -> None:
-    """Temporary files of writers whose process is gone: nobody will rename them."""
+    """Temporary files of writers whose process is gone and that have not been
+    modified for minutes: nobody will rename them.  A process id names a
+    process only here, so a fresh file of a writer that looks gone stays."""
     import os
 
     try:
+        now = None
         for name in os.listdir(directory):
             if not (name.startswith(".credentials.bin.") and name.endswith(".tmp")):
                 continue
@@ -112,11 +120,34 @@ def _remove_abandoned_temporaries(directory: str) -> None:
             except OSError:
                 continue
             try:
-                os.unlink(os.path.join(directory, name))
+                path = os.path.join(directory, name)
+                modified = os.lstat(path).st_mtime
+                if now is None:
+                    now = time.time()
+                if now - modified < _ABANDONED_AFTER_SECONDS:
+                    continue
+                os.unlink(path)
             except OSError:
                 pass
     except Exception:
         pass
+
+
+_READ, _DECRYPT, _PARSE, _CHECK = range(4)
+
+
+def _shows_bad_content(error: Exception, step: int) -> bool:
+    """Only a refusal of the data itself condemns the file; no memory, no
+    stack, no read or a name not found says nothing about the record."""
+    if isinstance(error, (MemoryError, RecursionError, OSError)):
+        return False
+    if step == _DECRYPT:
+        return isinstance(error, (InvalidTag, ValueError))
+    if step == _PARSE:
+        return isinstance(error, ValueError)
+    if step == _CHECK:
+        return isinstance(error, TypeError)
+    return False
 
 
 class LoginVault:
@@ -126,8 +157,15 @@ class LoginVault:
         self._use_keyring = _KEYRING_AVAILABLE and base_dir is None
         from tarnix.config import CONFIG_DIR
         self._dir = Path(base_dir or CONFIG_DIR)
-        self._dir.mkdir(parents=True, exist_ok=True)
-        if base_dir is not None:
+        # Born private whatever the umask; an existing directory stays as it is.
+        try:
+            self._dir.mkdir(mode=stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR, parents=True)
+            created = True
+        except OSError:
+            if not self._dir.is_dir():
+                raise
+            created = False
+        if base_dir is not None or created:
             self._dir.chmod(stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR)
         self._path = self._dir / "credentials.bin"
         self._crypto = Crypto(self._dir / ".key")
@@ -152,13 +190,21 @@ class LoginVault:
 
         if not self._path.exists():
             return None
+        step = _READ
         try:
-            result = json.loads(self._crypto.decrypt(self._path.read_bytes()))
+            loads = json.loads
+            decrypt = self._crypto.decrypt
+            encrypted = self._path.read_bytes()
+            step = _DECRYPT
+            text = decrypt(encrypted)
+            step = _PARSE
+            result = loads(text)
+            step = _CHECK
             if result is not None and type(result) is not dict:
                 raise _wrong_result(result)
             return result
         except (InvalidTag, Exception) as error:
-            if isinstance(error, OSError):
+            if not _shows_bad_content(error, step):
                 return None
             self._path.unlink(missing_ok=True)
             return None
@@ -171,11 +217,17 @@ class LoginVault:
         if self._use_keyring:
             try:
                 keyring.set_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT, raw)
-                return
             except keyring.errors.NoKeyringError:
                 pass
             except Exception as _kr_exc:
                 _logger.debug("Keychain 写入失败，降级到文件存储: %s", _kr_exc)
+            else:
+                # A file from an earlier fallback would bring its login back.
+                try:
+                    self._path.unlink(missing_ok=True)
+                except Exception as _kr_exc:
+                    _logger.debug("Keychain 写入后删除旧加密文件失败: %s", _kr_exc)
+                return
         _replace_file_privately(self._path, self._crypto.encrypt(raw))
         self._path.chmod(stat.S_IRUSR | stat.S_IWUSR)
 
@@ -191,9 +243,10 @@ class LoginVault:
             raise _incorrect_type("device_code", str, device_code)
         data = self.load() or {}
 
+        # Each comparison's truth is taken once: the decision is a plain bool.
         session_changed = (
-            (data.get("session_id") and data.get("session_id") != session_id)
-            or (data.get("email") and data.get("email") != email)
+            (bool(data.get("session_id")) and bool(data.get("session_id") != session_id))
+            or (bool(data.get("email")) and bool(data.get("email") != email))
         )
         data.update({
             "session_id": session_id,
@@ -250,7 +303,8 @@ class LoginVault:
 
 
 def _is_service_host(netloc: str) -> bool:
-    host = netloc.rpartition("@")[2]
+    # A browser ends the authority at a backslash as at a slash.
+    host = netloc.partition("\\")[0].rpartition("@")[2]
     if host.startswith("["):
         close = host.find("]")
         if close >= 0:

@@ -60,6 +60,8 @@ def own_entries(tb):
     "https://sellersprite.com:8443/keyword-mining",
     "https://user:pw@www.sellersprite.com:443/keyword-mining",
     "https://evil.io@sellersprite.com/keyword-mining",
+    # A backslash ends the authority as a slash does: the rest is path.
+    "https://www.sellersprite.com\\@evil.io/keyword-mining",
 ])
 def test_service_hosts_are_recorded(url):
     catcher = SellerSpriteFeedCatcher()
@@ -76,6 +78,9 @@ def test_service_hosts_are_recorded(url):
     "https://sellersprite.com:pw@evil.io:80/keyword-mining",
     "https://[::1]:8080/sellersprite.com/keyword-mining",
     "https://.sellersprite.com/keyword-mining",
+    "https://evil.io\\@www.sellersprite.com/keyword-mining",
+    "https://u@evil.io\\@sellersprite.com/keyword-mining",
+    "https://evil.io\\.sellersprite.com/keyword-mining",
 ])
 def test_other_hosts_are_refused_before_the_body_is_read(url):
     catcher = SellerSpriteFeedCatcher()

@@ -293,10 +293,11 @@ def test_recognition_agrees_with_the_rules(case):
 
 
 def model_records(url, keyword):
-    """The domain test on the host the URL names (its credentials and port
-    dropped; an IP literal is never the service's host), then the keyword
-    test on the whole URL.  urlparse's own errors propagate."""
-    host = urlparse(url).netloc.lower().rpartition("@")[2]
+    """The domain test on the host the URL names (the authority ends at a
+    backslash, as in a browser; its credentials and port dropped; an IP
+    literal is never the service's host), then the keyword test on the whole
+    URL.  urlparse's own errors propagate."""
+    host = urlparse(url).netloc.lower().partition("\\")[0].rpartition("@")[2]
     if host.startswith("["):
         return False
     host = host.partition(":")[0]
@@ -317,11 +318,11 @@ class Response:
 
 HOSTS = st.sampled_from([DOMAIN, "www." + DOMAIN, "WWW.SellerSprite.COM", "a.b." + DOMAIN, DOMAIN + ".evil.io",
                          "evil" + DOMAIN, "sellersprite.co", "example.com", "[::1]", "127.0.0.1", ""])
-URL_TEXT = st.text(alphabet="abcDEF019-._~:/?#[]@!$&'()*+,;=%ü ", max_size=12)
+URL_TEXT = st.text(alphabet="abcDEF019-._~:/?#[]@!$&'()*+,;=%ü \\", max_size=12)
 URLS = st.one_of(
     st.builds("{}://{}{}{}{}/{}".format,
               st.sampled_from(["https", "http", "HTTPS", "ftp", ""]),
-              st.sampled_from(["", "user@", DOMAIN + "@", "u:p@", "@"]),
+              st.sampled_from(["", "user@", DOMAIN + "@", "u:p@", "@", "evil.io\\@", DOMAIN + "\\"]),
               HOSTS | URL_TEXT,
               st.sampled_from(["", ":443", ":", ":x"]),
               st.sampled_from(["", "/keyword-miner", "/v3/api/keyword-miner?x=1", "/" + DOMAIN]),

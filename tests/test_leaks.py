@@ -9,6 +9,7 @@ of our own types may survive.  Only the debug interpreter keeps that total
 import asyncio
 import gc
 import logging
+import os
 import sys
 import tempfile
 import warnings
@@ -168,6 +169,12 @@ def vault_init(w):
     fails(TypeError, LoginVault, w["dir"], 1)
     fails(TypeError, LoginVault, nowhere=1)
     fails(TypeError, LoginVault, 12)  # Path(12), from the body
+    new = w["dir"] / "new"
+    LoginVault(new)  # made private, then set to 0o700
+    new.rmdir()
+    new.write_bytes(b"")
+    fails(FileExistsError, LoginVault, new)  # not a directory
+    new.unlink()
 
 
 def vault_base_dir(w):
@@ -187,6 +194,12 @@ def vault_load(w):
     path.mkdir()
     vault.load()  # a read error keeps what is there
     path.rmdir()
+    path.write_bytes(b"plain:\xff")
+    vault.load()  # not UTF-8: the file is dropped
+    vault._save({"session_id": "s"})
+    crypto, vault._crypto = vault._crypto, None
+    vault.load()  # no decrypt to call: the file stays
+    vault._crypto = crypto
     fails(TypeError, vault.load, 1)
     # The keyring layer and its fallbacks
     vault, backend = w["keyring_vault"], w["keyring"]
@@ -211,6 +224,11 @@ def vault_save(w):
     keyring_vault._save({"a": 1})
     backend.failures["set_password"] = RuntimeError("locked")
     keyring_vault._save({"a": 1})  # logged, then the file
+    backend.failures.clear()
+    keyring_vault._save({"a": 1})  # the file from the fallback goes
+    keyring_vault._path.mkdir()
+    keyring_vault._save({"a": 1})  # it cannot go: logged
+    keyring_vault._path.rmdir()
     backend.failures["set_password"] = sys.modules["keyring"].errors.NoKeyringError()
     keyring_vault._save({"a": 1})
     backend.failures["set_password"] = Interrupt()
@@ -228,6 +246,11 @@ def vault_save(w):
     path.mkdir()
     fails(OSError, vault._save, {"a": 1})  # the rename fails: the temporary file goes
     path.rmdir()
+    abandoned = w["dir"] / ".credentials.bin.999999999.x.tmp"  # no such process
+    abandoned.write_bytes(b"")
+    vault._save({"a": 1})  # fresh: kept
+    os.utime(abandoned, (0, 0))
+    vault._save({"a": 1})  # old: removed
 
 
 def vault_save_session(w):
@@ -303,6 +326,8 @@ def capture_paths(w):
     drive(capture(Response(body=ValueError("late")), section="keyword_mining", url_keyword="k"), send, send)
     drive(capture(Response("https://example.com/keyword"), section="frequency", url_keyword="keyword"), send)
     drive(capture(Response(), section="frequency", url_keyword="absent"), send)
+    drive(capture(Response("https://evil.io\\@www.sellersprite.com/keyword"), section="frequency",
+                  url_keyword="keyword"), send)
     drive(capture(StopOnUrl(), section="frequency", url_keyword="k"), send)
     drive(capture(Response(body=MINING), section="frequency", url_keyword="k"), ("send", (1,)))
     drive(capture(Response(body=MINING), section="frequency", url_keyword="k"), send,

@@ -189,3 +189,44 @@ def test_updates_call_the_get_of_a_dict_subclass_record(vault, stored):
     assert saved == [{"tokens": {}},
                      {"tokens": {"erp": {}}, "session_id": "s1", "email": "a@example.com",
                       "session_expires_at": "2030-01-01T00:00:00+00:00"}]
+
+
+class Fickle:
+    """What a stored session id's `!=` returns: its truth is decided by
+    `answers`, one per test, and a test past the last one raises."""
+
+    def __init__(self, *answers):
+        self.answers = list(answers)
+        self.tests = 0
+
+    def __bool__(self):
+        self.tests += 1
+        if not self.answers:
+            raise AssertionError("tested for truth once more")
+        return self.answers.pop(0)
+
+
+@pytest.mark.parametrize("field", ["session_id", "email"])
+@pytest.mark.parametrize("answers", [(True, False), (True,)], ids=["flips", "raises"])
+def test_login_change_is_decided_once(field, answers):
+    verdict = Fickle(*answers)
+
+    class StoredValue:
+        def __bool__(self):
+            return True
+
+        def __ne__(self, other):
+            return verdict
+
+    class Store(LoginVault):
+        def load(self):
+            record = {"session_id": "s1", "email": "a@x", "tokens": {"erp": {"jwt": "previous user's"}}}
+            record[field] = StoredValue()
+            return record
+
+        def _save(self, data):
+            saved.append(data)
+
+    saved = []
+    Store().save_session("s1", "a@x", "x")
+    assert saved[0]["tokens"] == {} and verdict.tests == 1

@@ -327,3 +327,23 @@ def test_keyring_failures_fall_back_to_the_file(service, tmp_path, backend, fail
     assert report["load_after_clear"] is None
     service.unlock()
     assert service.items() == []
+
+
+def test_a_keyring_save_after_a_fallback_removes_the_file(service, tmp_path):
+    service.lock()
+    fallback = service.run(tmp_path, """
+        vault = LoginVault()
+        vault.save_session("sess-1", "user@example.com", "2030-01-01T00:00:00+00:00")
+        report(file=(vault.base_dir / "credentials.bin").exists())
+    """)
+    assert fallback == {"file": True}
+    service.unlock()
+    saved = service.run(tmp_path, """
+        vault = LoginVault()
+        vault.save_token("erp", "jwt-erp", 3600)
+        report(file=(vault.base_dir / "credentials.bin").exists(), loaded=vault.load(), logged=logged)
+    """)
+    # The record moved into the keyring whole, and the file is gone with it.
+    assert saved["file"] is False and saved["logged"] == []
+    assert saved["loaded"]["session_id"] == "sess-1" and list(saved["loaded"]["tokens"]) == ["erp"]
+    assert [json.loads(item) for item in service.items()] == [saved["loaded"]]

@@ -6,12 +6,16 @@ import logging
 import os
 import pathlib
 import stat
+import subprocess
+import sys
+import time
 import traceback
 
 import pytest
 
 import fake_keyring
 from tarnix.auth.storage.crypto import Crypto
+from tarnix.auth.storage import login_vault
 from tarnix.auth.storage.login_vault import LoginVault
 
 SERVICE = ("tarnix-auth", "credentials")
@@ -25,6 +29,15 @@ def mode(path):
 
 def encrypted(directory, text):
     return Crypto(directory / ".key").encrypt(text)
+
+
+def not_utf8(directory):
+    """What decrypts under the store's key to bytes that are not UTF-8."""
+    from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+    encrypted(directory, "")  # creates the key
+    nonce = os.urandom(12)
+    return nonce + AESGCM((directory / ".key").read_bytes()).encrypt(nonce, b"\xff{}", None)
 
 
 def names(directory):
@@ -79,6 +92,49 @@ def test_default_directory(config_dir):
     assert (vault._use_keyring, vault.base_dir, mode(config_dir)) == (False, config_dir, 0o700)
 
 
+def in_child(work):
+    """Runs work() in a forked child, for process-wide settings such as the
+    umask; an exception there fails the test with its traceback."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 0
+        try:
+            os.close(read)
+            work()
+        except BaseException:
+            os.write(write, traceback.format_exc().encode())
+            code = 1
+        os._exit(code)
+    os.close(write)
+    with os.fdopen(read) as report:
+        message = report.read()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, message
+
+
+@pytest.mark.parametrize("umask, given, parents_exist, parents_mode", [
+    (0o000, False, False, 0o777),
+    (0o022, False, False, 0o755),
+    (0o277, False, True, None),
+    (0o000, True, False, 0o777),
+], ids=["default-umask-0", "default-umask-022", "default-umask-277", "given-umask-0"])
+def test_a_new_storage_directory_is_private_whatever_the_umask(
+        tmp_path, config_dir, umask, given, parents_exist, parents_mode):
+    directory = tmp_path / "given" / "here" / "store" if given else config_dir
+    if parents_exist:
+        directory.parent.mkdir(parents=True)
+
+    def construct():
+        os.umask(umask)
+        LoginVault(directory if given else None)
+
+    in_child(construct)
+    assert mode(directory) == 0o700
+    if parents_mode is not None:
+        assert (mode(directory.parent), mode(directory.parent.parent)) == (parents_mode, parents_mode)
+
+
 # --- the file layer ----------------------------------------------------------------
 
 
@@ -98,7 +154,8 @@ def test_file_round_trip_exact_text_and_mode(vault, store_dir):
     (lambda d: encrypted(d, "[1, 2]"), False),
     (lambda d: encrypted(d, "{not json"), False),
     (lambda d: encrypted(d, "null"), True),
-], ids=["random", "empty", "other-key", "array", "not-json", "null"])
+    (lambda d: not_utf8(d), False),
+], ids=["random", "empty", "other-key", "array", "not-json", "null", "not-utf8"])
 def test_unusable_file_content(vault, store_dir, logged, content, kept):
     path = store_dir / "credentials.bin"
     path.write_bytes(content(store_dir))
@@ -122,6 +179,88 @@ def test_read_error_keeps_the_file(vault, monkeypatch, error):
         patch.setattr(pathlib.Path, "read_bytes", failing_read)
         assert vault.load() is None
     assert vault.load() == RECORD
+
+
+def raising(error):
+    def fail(*args):
+        raise error
+    return fail
+
+
+@pytest.mark.parametrize("break_it", [
+    lambda v, m: m.delattr(login_vault, "json"),
+    lambda v, m: m.delattr(v, "_crypto"),
+    lambda v, m: m.setattr(v._crypto, "decrypt", raising(MemoryError())),
+    lambda v, m: m.setattr(v._crypto, "decrypt", raising(OSError(errno.EACCES, "Permission denied"))),
+    lambda v, m: m.setattr(json, "loads", raising(RecursionError())),
+    lambda v, m: m.setattr(json, "loads", raising(TypeError("not text"))),
+], ids=["no-json", "no-crypto", "decrypt-memory", "decrypt-oserror", "loads-recursion", "loads-type"])
+def test_failures_not_caused_by_the_content_keep_the_file(vault, monkeypatch, break_it):
+    vault._save(RECORD)
+    with monkeypatch.context() as patch:
+        break_it(vault, patch)
+        assert vault.load() is None
+    assert vault.load() == RECORD
+
+
+def test_load_near_the_recursion_limit_keeps_the_file(vault, store_dir):
+    vault._save(RECORD)
+    results = []
+
+    def deeper():
+        try:
+            results.append(vault.load())
+        except RecursionError:
+            results.append("raised")
+        deeper()
+
+    with pytest.raises(RecursionError):
+        deeper()
+    # Some load ran out of stack inside its read of the file, and said "nothing".
+    assert results[0] == RECORD and None in results
+    assert (store_dir / "credentials.bin").exists()
+    assert vault.load() == RECORD
+
+
+MEMORY_CHILD = """
+import os, resource, sys
+from tarnix.auth.storage.login_vault import LoginVault
+
+vault = LoginVault(sys.argv[1])
+record = {"tokens": {"erp": {"jwt": "j" * 32_000_000}}}
+vault._save(record)
+page = os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+outcomes = []
+for headroom in range(1, 400, 8):
+    in_use = int(open("/proc/self/statm").read().split()[0]) * page
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + headroom * 2**20, hard))
+    try:
+        loaded = vault.load()
+        outcome = "loaded" if loaded == record else repr(loaded)
+    except MemoryError:
+        outcome = "raised"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    loaded = None
+    outcomes.append(outcome)
+    if outcome == "loaded" or not vault.base_dir.joinpath("credentials.bin").exists():
+        break
+print(" ".join(outcomes))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("TARNIX_SANITIZER_PRELOAD")),
+                    reason="the address sanitizer reserves more address space than any limit leaves")
+def test_load_short_of_memory_keeps_the_file(store_dir):
+    result = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(store_dir)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    outcomes = result.stdout.split()
+    # Short of memory, load says "nothing" (or the error leaves it before the
+    # file is read); with enough, it returns the record that stayed on disk.
+    assert "None" in outcomes and outcomes[-1] == "loaded", outcomes
+    assert set(outcomes) <= {"raised", "None", "loaded"}, outcomes
 
 
 def test_save_refuses_dict_subclass_and_writes_nothing(vault, store_dir):
@@ -170,15 +309,72 @@ def test_failed_write_keeps_previous_record(vault, store_dir, monkeypatch, name,
     assert names(store_dir) == [".key", "credentials.bin"]
 
 
+def gone_process():
+    """The id of a process that has ended: what a live writer in another PID
+    namespace or on another host looks like from here."""
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+    return pid
+
+
+@pytest.mark.parametrize("writer, age, removed", [
+    (gone_process, 0, False),
+    (gone_process, 20, False),
+    (gone_process, 3600, True),
+    (os.getppid, 3600, False),
+], ids=["gone-fresh", "gone-20s", "gone-old", "alive-old"])
+def test_abandoned_temporary_files_are_removed_only_once_old(vault, store_dir, writer, age, removed):
+    vault._save(RECORD)
+    temporary = store_dir / f".credentials.bin.{writer()}.a1b2c3.tmp"
+    temporary.write_bytes(b"half a record")
+    modified = time.time() - age
+    os.utime(temporary, (modified, modified))
+    vault._save(RECORD)
+    assert temporary.exists() is not removed
+    assert vault.load() == RECORD
+
+
 # --- the keyring layer -----------------------------------------------------------------
 
 
-def test_keyring_write_leaves_the_file_alone(keyring_vault, config_dir, keyring_backend):
-    before = (config_dir / "credentials.bin").read_bytes()
+def test_keyring_write_removes_the_fallback_file(keyring_vault, config_dir, keyring_backend, logged):
     keyring_vault._save({"new": "record"})
     assert keyring_backend.entries[SERVICE] == '{"new": "record"}'
+    assert names(config_dir) == [".key"]
     assert keyring_vault.load() == {"new": "record"}
-    assert (config_dir / "credentials.bin").read_bytes() == before
+    keyring_vault._save({"newer": "record"})  # no file to remove: nothing to say
+    assert logged() == []
+
+
+def test_keyring_write_stands_when_the_fallback_file_cannot_go(config_dir, keyring_backend, logged):
+    vault = LoginVault()
+    (config_dir / "credentials.bin").mkdir()  # unlink() refuses a directory
+    assert vault._save({"new": "record"}) is None
+    assert keyring_backend.entries[SERVICE] == '{"new": "record"}'
+    [(name, level, message, (error,))] = logged()
+    assert (name, level, message) == (LOGGER, logging.DEBUG, "Keychain 写入后删除旧加密文件失败: %s")
+    assert isinstance(error, IsADirectoryError)
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(error.__traceback__) if e.filename.startswith("tarnix/")]
+    assert ours == [("tarnix.auth.storage.login_vault.LoginVault._save", 107)]
+
+
+def test_a_replaced_login_never_comes_back_from_the_file(config_dir, keyring_backend):
+    """A saves while the keyring is locked; B logs in through the keyring;
+    the keyring locks again: the store must not hand out A's login."""
+    vault = LoginVault()
+    locked = RuntimeError("collection is locked")
+    keyring_backend.failures.update(get_password=locked, set_password=locked)
+    vault.save_session("session-a", "a@example.com", "x")
+    vault.save_token("erp", "jwt-of-a", 60)
+    keyring_backend.failures.clear()
+    vault.save_session("session-b", "b@example.com", "x")
+    assert vault.load()["tokens"] == {}
+    keyring_backend.failures.update(get_password=locked, set_password=locked)
+    assert vault.load() is None
+    vault.save_token("crm", "jwt-of-b", 60)
+    assert list(vault.load()) == ["tokens"] and list(vault.load()["tokens"]) == ["crm"]
 
 
 @pytest.mark.parametrize("failure, logged_it", [(fake_keyring.NoKeyringError("no backend"), False),

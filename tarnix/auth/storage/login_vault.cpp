@@ -70,6 +70,7 @@ Str delete_password{"delete_password"};
 Str loads{"loads"};
 Str dumps{"dumps"};
 Str mkdir{"mkdir"};
+Str is_dir{"is_dir"};
 Str chmod{"chmod"};
 Str exists{"exists"};
 Str read_bytes{"read_bytes"};
@@ -90,7 +91,7 @@ Str isoformat{"isoformat"};
 
 // keyword names
 Str parents{"parents"};
-Str exist_ok{"exist_ok"};
+Str mode{"mode"};
 Str missing_ok{"missing_ok"};
 Str seconds{"seconds"};
 
@@ -113,6 +114,7 @@ Str key_file{".key"};
 Str read_failed{"Keychain 读取失败，降级到文件存储: %s"};
 Str write_failed{"Keychain 写入失败，降级到文件存储: %s"};
 Str clear_failed{"Keychain 清除失败（可能无存储记录）: %s"};
+Str stale_file_kept{"Keychain 写入后删除旧加密文件失败: %s"};
 
 // the private file replacement of _save
 Str os{"os"};
@@ -129,12 +131,14 @@ Str fsync{"fsync"};
 Str close{"close"};
 Str replace{"replace"};
 Str listdir{"listdir"};
+Str lstat{"lstat"};
+Str mtime{"st_mtime"};
 Str join{"join"};
 Str temp_prefix{".credentials.bin."};
 Str temp_suffix{".tmp"};
 }  // namespace py
 
-frame::KwNames kw_mkdir{&py::parents, &py::exist_ok};
+frame::KwNames kw_mkdir_private{&py::mode, &py::parents};
 frame::KwNames kw_missing_ok{&py::missing_ok};
 frame::KwNames kw_seconds{&py::seconds};
 frame::KwNames kw_mkstemp{&py::prefix, &py::suffix, &py::dir_kw};
@@ -209,10 +213,27 @@ pid_t writer_of(PyObject* name) noexcept
     return static_cast<pid_t>(pid);
 }
 
+// How long a temporary file must have gone unmodified before it counts as
+// abandoned: minutes, far beyond the time any write of a record takes.
+constexpr double kAbandonedAfterSeconds = 10 * 60;
+
+double as_double(Arg number)
+{
+    const double value = PyFloat_AsDouble(number.get());
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        frame::raise_pending();
+    }
+    return value;
+}
+
 // A writer killed between creating its temporary file and renaming it leaves
-// the file behind, and nobody else will ever rename it: once its process is
-// gone, the next successful save removes it.  Files of live processes (this
-// one's other threads included) are still being written and stay.  This is
+// the file behind, and nobody else will ever rename it: the next successful
+// save removes it once its process is gone and it has not been modified for
+// minutes.  Both are needed: a process id names a process only in this PID
+// namespace on this host, so a live writer in a container sharing the
+// directory, or on another host of a network home, looks gone from here; its
+// file is fresh, though, and removing it would fail its rename.  Files of live
+// processes here (this one's other threads included) stay too.  This is
 // housekeeping after the record is safe, so its own failures are dropped.
 void remove_abandoned_temporaries(Arg os, Arg directory)
 {
@@ -220,6 +241,7 @@ void remove_abandoned_temporaries(Arg os, Arg directory)
         Ref names = frame::call_method(os, py::listdir, {directory});
         Ref join = frame::attr(frame::attr(os, py::os_path), py::join);
         const Py_ssize_t count = PyList_Check(names.get()) ? PyList_GET_SIZE(names.get()) : 0;
+        double now = 0;  // read when the first candidate needs it
         for (Py_ssize_t index = 0; index < count; ++index) {
             PyObject* name = PyList_GET_ITEM(names.get(), index);
             const pid_t writer = writer_of(name);
@@ -227,7 +249,17 @@ void remove_abandoned_temporaries(Arg os, Arg directory)
                 continue;
             }
             try {
-                frame::call_method(os, py::unlink, {frame::call(join, {directory, name})});
+                Ref path = frame::call(join, {directory, name});
+                Ref info = frame::call_method(os, py::lstat, {path});
+                const double modified = as_double(frame::attr(info, py::mtime));
+                if (now == 0) {
+                    now = as_double(frame::call_method(frame::global(py::time), py::time));
+                }
+                // A modification time ahead of this clock (another host's) is fresh too.
+                if (now - modified < kAbandonedAfterSeconds) {
+                    continue;
+                }
+                frame::call_method(os, py::unlink, {path});
             } catch (const PyError&) {
                 if (!PyErr_ExceptionMatches(PyExc_OSError)) {
                     throw;
@@ -414,6 +446,25 @@ void module_body(Scope& s)
 
 // --- LoginVault ----------------------------------------------------------------
 
+// try: directory.mkdir(mode=0o700, parents=True)
+// except OSError: if not directory.is_dir(): raise
+// True when this call made the directory.  It is born private, so it is never
+// open to others, not even for an instant under a permissive umask (its
+// missing parents get the usual mode); an existing one is left as it is.
+// The everyday outcome, a directory already there, comes back pending.
+bool make_private_directory(Scope& s, Arg directory)
+{
+    Ref mode = owner_mode(true);
+    if (frame::call_method_or_fail(directory, py::mkdir, {mode, Py_True}, kw_mkdir_private)) {
+        return true;
+    }
+    Caught exc(s, PyError{});
+    if (!exc.matches(PyExc_OSError) || !frame::truth(frame::call_method(directory, py::is_dir))) {
+        exc.reraise();
+    }
+    return false;
+}
+
 Ref init_body(Scope& s, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -429,8 +480,8 @@ Ref init_body(Scope& s, PyObject* const* args)
     Ref dir = frame::call(path_type, {frame::truth(base_dir) ? base_dir : config_dir.get()});
     frame::set_attr(self, py::dir, dir);
     s.at(62);
-    frame::call_method(frame::attr(self, py::dir), py::mkdir, {Py_True, Py_True}, kw_mkdir);
-    if (base_dir != Py_None) {
+    const bool created = make_private_directory(s, frame::attr(self, py::dir));
+    if (base_dir != Py_None || created) {
         s.at(64);
         dir = frame::attr(self, py::dir);
         Ref mode = owner_mode(true);
@@ -471,6 +522,35 @@ void keyring_fallback(Scope& s, const PyError& error, int match_line, const Str&
     frame::call_method(frame::global(py::logger), py::debug, {message, exc.value()});
 }
 
+// The parts of reading credentials.bin in `load`.
+enum class FileStep { Read, Decrypt, Parse, Check };
+
+// Whether a failure of the file read in `load` shows the content itself to
+// be bad, which is what deleting the file needs.  Running out of memory or
+// stack, failing to read, or a name or attribute not found (a module global
+// briefly replaced, say) says nothing about the record: a later load in
+// better conditions returns it.  Only decryption refusing the data
+// (InvalidTag, or ValueError: too short, not UTF-8), parsing refusing the
+// text (ValueError, JSONDecodeError included) or a parsed value that is not a
+// record condemns it.
+bool shows_bad_content(const Caught& exc, FileStep step, Arg invalid_tag)
+{
+    if (exc.matches(PyExc_MemoryError) || exc.matches(PyExc_RecursionError) || exc.matches(PyExc_OSError)) {
+        return false;
+    }
+    switch (step) {
+    case FileStep::Read:
+        return false;
+    case FileStep::Decrypt:
+        return exc.matches(invalid_tag) || exc.matches(PyExc_ValueError);
+    case FileStep::Parse:
+        return exc.matches(PyExc_ValueError);
+    case FileStep::Check:
+        return exc.matches(PyExc_TypeError);
+    }
+    return false;
+}
+
 Ref load_body(Scope& s, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -507,13 +587,20 @@ Ref load_body(Scope& s, PyObject* const* args)
     if (!frame::truth(frame::call_method(frame::attr(self, py::path), py::exists))) {
         return none();
     }
+    // json.loads(self._crypto.decrypt(self._path.read_bytes())), evaluated in
+    // Python's order; `step` says which part a failure came from.
+    FileStep step = FileStep::Read;
     try {
         s.at(94);
-        Ref json = frame::global(py::json);
-        Ref crypto = frame::attr(self, py::crypto);
+        Ref loads = frame::attr(frame::global(py::json), py::loads);
+        Ref decrypt = frame::attr(frame::attr(self, py::crypto), py::decrypt);
         Ref encrypted = frame::call_method(frame::attr(self, py::path), py::read_bytes);
-        Ref text = frame::call_method(crypto, py::decrypt, {encrypted});
-        return frame::expect_dict_or_none(frame::call_method(json, py::loads, {text}));
+        step = FileStep::Decrypt;
+        Ref text = frame::call(decrypt, {encrypted});
+        step = FileStep::Parse;
+        Ref data = frame::call(loads, {text});
+        step = FileStep::Check;
+        return frame::expect_dict_or_none(std::move(data));
     } catch (const PyError& e) {
         Caught exc(s, e);
         s.at(95);
@@ -521,9 +608,7 @@ Ref load_body(Scope& s, PyObject* const* args)
         if (!exc.matches(invalid_tag) && !exc.matches(PyExc_Exception)) {
             exc.reraise();
         }
-        // Failing to *read* (permissions, I/O error, no descriptors left)
-        // says nothing about the record itself: keep it for the next try.
-        if (exc.matches(PyExc_OSError)) {
+        if (!shows_bad_content(exc, step, invalid_tag)) {
             return none();
         }
         // What cannot be decrypted or parsed never will be; drop it so the
@@ -531,6 +616,28 @@ Ref load_body(Scope& s, PyObject* const* args)
         s.at(97);
         frame::call_method(frame::attr(self, py::path), py::unlink, {Py_True}, kw_missing_ok);
         return none();
+    }
+}
+
+// The `else` of the keyring write in _save:
+//     try: self._path.unlink(missing_ok=True)
+//     except Exception as _kr_exc: _logger.debug(message, _kr_exc)
+// Once the keyring holds the record, a credentials.bin left by an earlier
+// fallback is stale.  Kept, it would be read whenever the keyring is out of
+// reach (locked again, a D-Bus hiccup) and bring back the login it holds,
+// into which the next update would then merge the current user's tokens.
+// Failing to remove it does not undo the save that already succeeded.
+void remove_fallback_file(Scope& s, PyObject* self)
+{
+    try {
+        s.at(107);
+        frame::call_method(frame::attr(self, py::path), py::unlink, {Py_True}, kw_missing_ok);
+    } catch (const PyError& e) {
+        Caught exc(s, e);
+        if (!exc.matches(PyExc_Exception)) {
+            exc.reraise();
+        }
+        frame::call_method(frame::global(py::logger), py::debug, {py::stale_file_kept, exc.value()});
     }
 }
 
@@ -546,22 +653,25 @@ Ref save_body(Scope& s, PyObject* const* args)
     s.at(104);
     if (frame::truth(frame::attr(self, py::use_keyring))) {
         // As in load: a missing backend comes back pending, not thrown.
+        bool written = false;
         bool write_failed = false;
         try {
             s.at(106);
             Ref keyring = frame::global(py::keyring);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            Ref written = frame::call_method_or_fail(keyring, py::set_password, {service, account, raw});
+            written = static_cast<bool>(
+                frame::call_method_or_fail(keyring, py::set_password, {service, account, raw}));
             write_failed = !written;
-            if (!write_failed) {
-                return none();
-            }
         } catch (const PyError& e) {
             keyring_fallback(s, e, 108, py::write_failed);
         }
         if (write_failed) {
             keyring_fallback(s, PyError{}, 108, py::write_failed);
+        }
+        if (written) {
+            remove_fallback_file(s, self);
+            return none();
         }
     }
     s.at(112);
@@ -587,19 +697,22 @@ Ref save_session_body(Scope& s, PyObject* const* args)
     Ref data = load_or_empty(self);
 
     // (stored_id and stored_id != session_id) or (stored_email and stored_email != email):
-    // a missing or empty stored value is never a change of login.
+    // a missing or empty stored value is never a change of login.  Each
+    // comparison's result is tested for truth once and the answer kept: a
+    // result that answered "changed" must not get a second say on whether
+    // the previous user's tokens survive.
     s.at(129);
-    Ref session_changed = frame::call_method(data, py::get, {py::session_id});
-    if (frame::truth(session_changed)) {
+    bool session_changed = frame::truth(frame::call_method(data, py::get, {py::session_id}));
+    if (session_changed) {
         Ref stored = frame::call_method(data, py::get, {py::session_id});
-        session_changed = frame::not_equal(stored, session_id);
+        session_changed = frame::truth(frame::not_equal(stored, session_id));
     }
-    if (!frame::truth(session_changed)) {
+    if (!session_changed) {
         s.at(130);
-        session_changed = frame::call_method(data, py::get, {py::email});
-        if (frame::truth(session_changed)) {
+        session_changed = frame::truth(frame::call_method(data, py::get, {py::email}));
+        if (session_changed) {
             Ref stored = frame::call_method(data, py::get, {py::email});
-            session_changed = frame::not_equal(stored, email);
+            session_changed = frame::truth(frame::not_equal(stored, email));
         }
     }
 
@@ -609,7 +722,7 @@ Ref save_session_body(Scope& s, PyObject* const* args)
     frame::set_item(update, py::email, email);
     frame::set_item(update, py::session_expires_at, expires_at);
     s.at(136);
-    Ref tokens = frame::truth(session_changed)
+    Ref tokens = session_changed
                      ? frame::new_dict()
                      : frame::call_method(data, py::get, {py::tokens, frame::new_dict()});
     frame::set_item(update, py::tokens, tokens);

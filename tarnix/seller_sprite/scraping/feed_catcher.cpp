@@ -88,8 +88,17 @@ Ref next_item(Arg iterator) {
 // A netloc that only *contains* our domain is not ours: the host is what is
 // left once the credentials (up to the last '@', as browsers split it) and
 // the port are gone, and it must be the domain itself or a subdomain of it.
+// urlparse ends the netloc at '/', '?' or '#' only, but a browser ends the
+// authority of an http(s) URL at a backslash too: what follows is path.
 bool is_service_host(PyObject* netloc) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(netloc);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(netloc);
+    const Py_ssize_t backslash = PyUnicode_FindChar(netloc, '\\', 0, length, 1);
+    if (backslash == -2) {
+        frame::raise_pending();
+    }
+    if (backslash >= 0) {
+        length = backslash;
+    }
     const Py_ssize_t at = PyUnicode_FindChar(netloc, '@', 0, length, -1);
     if (at == -2) {
         frame::raise_pending();
