@@ -175,7 +175,7 @@ Ref load_or_empty(PyObject* self)
 // Runs a cleanup step while an error is already on its way out: the cleanup
 // must neither replace that error nor be skipped because of it.
 template <typename Step>
-void while_failing(Step step) noexcept
+void while_failing(Step step)
 {
     frame::ErrorStash stash;
     try {
@@ -533,7 +533,7 @@ enum class FileStep { Read, Decrypt, Parse, Check };
 // (InvalidTag, or ValueError: too short, not UTF-8), parsing refusing the
 // text (ValueError, JSONDecodeError included) or a parsed value that is not a
 // record condemns it.
-bool shows_bad_content(const Caught& exc, FileStep step, Arg invalid_tag)
+bool shows_bad_content(Caught& exc, FileStep step, Arg invalid_tag)
 {
     if (exc.matches(PyExc_MemoryError) || exc.matches(PyExc_RecursionError) || exc.matches(PyExc_OSError)) {
         return false;
