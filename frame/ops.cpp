@@ -292,8 +292,13 @@ bool str_equals(Arg text, const Str& constant) noexcept {
     return PyUnicode_Compare(value, constant.get()) == 0;
 }
 
-bool is_instance(Arg obj, PyTypeObject* type) noexcept {
-    return PyObject_TypeCheck(obj.get(), type);
+bool is_instance(Arg obj, PyTypeObject* type) {
+    if (Py_IS_TYPE(obj.get(), type)) {
+        return true;
+    }
+    // The built-in classes have no __instancecheck__ of their own, so this
+    // is the subclass test and then the __class__ lookup, as isinstance does.
+    return ok(PyObject_IsInstance(obj.get(), reinterpret_cast<PyObject*>(type))) != 0;
 }
 
 Ref get_item(Arg obj, Arg key) {

@@ -48,7 +48,10 @@ Ref not_equal(Arg left, Arg right);
 bool contains(Arg container, Arg item);  // `item in container`
 // `text == constant` for an exact str and an interned constant.
 bool str_equals(Arg text, const Str& constant) noexcept;
-bool is_instance(Arg obj, PyTypeObject* type) noexcept;  // subclasses included
+// isinstance(obj, type) for a built-in class: subclasses pass, and so does an
+// object whose __class__ reports the class (a proxy); an error raised while
+// reading __class__ throws.
+bool is_instance(Arg obj, PyTypeObject* type);
 
 Ref get_item(Arg obj, Arg key);
 void set_item(Arg obj, Arg key, Arg value);
