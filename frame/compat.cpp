@@ -1,11 +1,20 @@
-// The one file that reads CPython's internal dict layout (pycore_dict.h).
+// The one file that reads CPython's internal layouts: the dict's
+// (pycore_dict.h) and the runtime state's (pycore_runtime.h).
 #define Py_BUILD_CORE_MODULE 1
 #include <Python.h>
+// pycore_atomic.h declares its atomic ints with <stdatomic.h>, which C++
+// has only from C++23 on; its variant for the compiler's atomic builtins
+// declares them as plain ints, which have the same size and alignment.
+#undef HAVE_STD_ATOMIC
 #include <internal/pycore_dict.h>
+#include <internal/pycore_runtime.h>
 
 #include "compat.hpp"
 
 namespace frame::compat {
+
+static_assert(sizeof(_Py_atomic_int) == sizeof(int));
+const int* const signals_pending = &_PyRuntime.ceval.signals_pending._value;
 
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {
     PyTypeObject* type = Py_TYPE(obj);

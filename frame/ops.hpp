@@ -3,6 +3,7 @@
 // exception set; none of them adds a traceback entry.
 #pragma once
 
+#include "compat.hpp"
 #include "constants.hpp"
 #include "ref.hpp"
 
@@ -39,6 +40,17 @@ Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr)
 // handles: an empty Ref with the exception pending instead of a throw, which
 // would cost more than most calls it guards.
 Ref call_method_or_fail(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr) noexcept;
+
+// --- loops -----------------------------------------------------------------
+
+// What the interpreter does where a loop jumps back: a signal that arrived
+// meanwhile has its Python-level handler run now, and what that raises
+// (KeyboardInterrupt for Ctrl-C) throws.
+inline void check_signals() {
+    if (compat::signal_pending() && PyErr_CheckSignals() < 0) {
+        raise_pending();
+    }
+}
 
 // --- values ----------------------------------------------------------------
 

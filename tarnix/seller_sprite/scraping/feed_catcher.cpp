@@ -247,6 +247,7 @@ Ref element_scan(Resumable& co, Scope& s, PyObject* sent) {
             frame::contains(element, n_keyword)) {
             return frame::bool_value(true);
         }
+        frame::check_signals();
     }
     return frame::bool_value(false);
 }
@@ -365,6 +366,7 @@ Ref save_all(Scope& s, PyObject* const* args) {
         Ref path_text = frame::take(PyObject_Str(path.get()));
         Ref key = frame::concat(frame::format_value(section), n_response_suffix);
         frame::set_item(files, key, path_text);
+        frame::check_signals();
     }
     return files;
 }
