@@ -79,8 +79,8 @@ inline bool is_unstarted_coroutine(PyObject* coro) noexcept {
 // main-thread test and an atomic load (a 100-element scan took 15% longer);
 // the flag the handler sets for the interpreter's loops is one load.  It is
 // _PyRuntime.ceval.signals_pending (pycore_runtime.h), shared by all
-// interpreters, and stays set until the interpreter's own loop has run the
-// handlers, so a set flag only means that PyErr_CheckSignals has work to do.
+// interpreters; only the interpreter's own loop clears it, so a set flag
+// says no more than that PyErr_CheckSignals may have work to do.
 extern const int* const signals_pending;
 
 inline bool signal_pending() noexcept {

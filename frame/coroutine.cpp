@@ -871,7 +871,7 @@ PyTypeObject generator_type_object = [] {
 
 PyTypeObject wrapper_type_object = [] {
     PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;
+    type.ob_base.ob_base.ob_refcnt = 1;  // as PyVarObject_HEAD_INIT: never released
     type.tp_name = "_tarnix_frame.coroutine_wrapper";
     type.tp_basicsize = sizeof(AwaitWrapper);
     type.tp_dealloc = wrapper_dealloc;
