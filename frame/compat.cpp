@@ -1,9 +1,11 @@
-// The one file that reads CPython's internal headers: the dict layout
-// (pycore_dict.h) and the runtime state (pycore_runtime.h).
+// The one file that reads CPython's internal layouts: the dict's
+// (pycore_dict.h), the runtime state's (pycore_runtime.h) and the recursion
+// check's (pycore_ceval.h).
 #define Py_BUILD_CORE_MODULE 1
 #include <Python.h>
-// The internal atomics header picks C11 <stdatomic.h>, which C++ does not
-// have; its GCC-builtin variant declares the same layout (a plain word).
+// pycore_atomic.h declares its atomic ints with <stdatomic.h>, which C++
+// has only from C++23 on; its variant for the compiler's atomic builtins
+// declares them as plain ints, which have the same size and alignment.
 #undef HAVE_STD_ATOMIC
 #include <internal/pycore_ceval.h>
 #include <internal/pycore_dict.h>
@@ -12,6 +14,9 @@
 #include "compat.hpp"
 
 namespace frame::compat {
+
+static_assert(sizeof(_Py_atomic_int) == sizeof(int));
+const int* const signals_pending = &_PyRuntime.ceval.signals_pending._value;
 
 const volatile std::uintptr_t& runtime_finalizing = _PyRuntime._finalizing._value;
 const volatile std::uintptr_t& running_thread_state = _PyRuntime.gilstate.tstate_current._value;

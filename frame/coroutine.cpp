@@ -15,7 +15,6 @@
 #include "traceback.hpp"
 
 #include <frameobject.h>
-#include <structmember.h>
 
 #include <cstdarg>
 #include <cstddef>
@@ -617,7 +616,6 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
 
 int resumable_traverse(PyObject* self, visitproc visit, void* arg) {
     Resumable* co = as_resumable(self);
-    Py_VISIT(Py_TYPE(self));
     for (const Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
         Py_VISIT(field->get());
     }
@@ -660,7 +658,6 @@ void resumable_finalize(PyObject* self) {
 
 void resumable_dealloc(PyObject* self) {
     Resumable* co = as_resumable(self);
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (co->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
@@ -680,8 +677,7 @@ void resumable_dealloc(PyObject* self) {
         field->~Ref();
     }
     std::destroy_n(co->slots, Resumable::kSlots);
-    type->tp_free(self);
-    Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* resumable_repr(PyObject* self) {
@@ -830,8 +826,7 @@ PyObject* wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_wrapper(self)->coroutine.get());
     return 0;
 }
@@ -842,11 +837,9 @@ int wrapper_clear(PyObject* self) {
 }
 
 void wrapper_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     as_wrapper(self)->coroutine.~Ref();
-    type->tp_free(self);
-    Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);
 }
 
 // --- type tables -------------------------------------------------------------
@@ -854,11 +847,6 @@ void wrapper_dealloc(PyObject* self) {
 template <auto F>
 PyCFunction cfunc() noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-template <auto F>
-void* slot() noexcept {
-    return reinterpret_cast<void*>(F);
 }
 
 PyMethodDef coroutine_methods[] = {
@@ -912,63 +900,69 @@ PyGetSetDef generator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef resumable_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(Resumable, weakrefs)), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
+// Static types, as the interpreter's own coroutine and generator types are:
+// a type's __module__ then comes from tp_name ("_tarnix_frame"), while the
+// instances keep their own writable __module__.  A type made from a spec
+// keeps the getset descriptor of that attribute in its dict and reports the
+// descriptor as its own __module__.  Static types are not reference counted
+// through their instances: dealloc does not release the type, traverse does
+// not visit it.
 constexpr unsigned long kResumableFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-PyType_Slot coroutine_slots[] = {
-    {Py_tp_dealloc, slot<resumable_dealloc>()},
-    {Py_tp_traverse, slot<resumable_traverse>()},
-    {Py_tp_clear, slot<resumable_clear>()},
-    {Py_tp_finalize, slot<resumable_finalize>()},
-    {Py_tp_repr, slot<resumable_repr>()},
-    {Py_tp_methods, coroutine_methods},
-    {Py_tp_getset, coroutine_getset},
-    {Py_tp_members, resumable_members},
-    {Py_am_await, slot<coroutine_await>()},
-    {Py_am_send, slot<resumable_am_send>()},
-    {0, nullptr},
-};
+PyAsyncMethods coroutine_as_async = {coroutine_await, nullptr, nullptr, resumable_am_send};
+PyAsyncMethods generator_as_async = {nullptr, nullptr, nullptr, resumable_am_send};
+PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 
-PyType_Slot generator_slots[] = {
-    {Py_tp_dealloc, slot<resumable_dealloc>()},
-    {Py_tp_traverse, slot<resumable_traverse>()},
-    {Py_tp_clear, slot<resumable_clear>()},
-    {Py_tp_finalize, slot<resumable_finalize>()},
-    {Py_tp_repr, slot<resumable_repr>()},
-    {Py_tp_iter, slot<PyObject_SelfIter>()},
-    {Py_tp_iternext, slot<resumable_next>()},
-    {Py_tp_methods, generator_methods},
-    {Py_tp_getset, generator_getset},
-    {Py_tp_members, resumable_members},
-    {Py_am_send, slot<resumable_am_send>()},
-    {0, nullptr},
-};
-
-PyType_Slot wrapper_slots[] = {
-    {Py_tp_new, slot<wrapper_new>()},
-    {Py_tp_dealloc, slot<wrapper_dealloc>()},
-    {Py_tp_traverse, slot<wrapper_traverse>()},
-    {Py_tp_clear, slot<wrapper_clear>()},
-    {Py_tp_iter, slot<PyObject_SelfIter>()},
-    {Py_tp_iternext, slot<wrapper_next>()},
-    {Py_tp_methods, wrapper_methods},
-    {Py_am_send, slot<wrapper_am_send>()},
-    {0, nullptr},
-};
-
-PyType_Spec coroutine_spec = {"_tarnix_frame.coroutine", sizeof(Resumable), 0, kResumableFlags, coroutine_slots};
-PyType_Spec generator_spec = {"_tarnix_frame.generator", sizeof(Resumable), 0, kResumableFlags, generator_slots};
-PyType_Spec wrapper_spec = {"_tarnix_frame.coroutine_wrapper", sizeof(AwaitWrapper), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, wrapper_slots};
-
-PyTypeObject* make_type(PyType_Spec& type_spec) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+// What the coroutine and the generator type share.
+PyTypeObject resumable_type(const char* name, PyAsyncMethods* as_async, PyMethodDef* methods,
+                            PyGetSetDef* getset) noexcept {
+    PyTypeObject type{};
+    type.ob_base.ob_base.ob_refcnt = 1;  // as PyVarObject_HEAD_INIT: never released
+    type.tp_name = name;
+    type.tp_basicsize = sizeof(Resumable);
+    type.tp_dealloc = resumable_dealloc;
+    type.tp_as_async = as_async;
+    type.tp_repr = resumable_repr;
+    type.tp_flags = kResumableFlags;
+    type.tp_traverse = resumable_traverse;
+    type.tp_clear = resumable_clear;
+    type.tp_weaklistoffset = offsetof(Resumable, weakrefs);
+    type.tp_methods = methods;
+    type.tp_getset = getset;
+    type.tp_free = PyObject_GC_Del;
+    type.tp_finalize = resumable_finalize;
+    return type;
 }
+
+PyTypeObject coroutine_type_object =
+    resumable_type("_tarnix_frame.coroutine", &coroutine_as_async, coroutine_methods, coroutine_getset);
+
+PyTypeObject generator_type_object = [] {
+    PyTypeObject type =
+        resumable_type("_tarnix_frame.generator", &generator_as_async, generator_methods, generator_getset);
+    type.tp_iter = PyObject_SelfIter;
+    type.tp_iternext = resumable_next;
+    return type;
+}();
+
+PyTypeObject wrapper_type_object = [] {
+    PyTypeObject type{};
+    type.ob_base.ob_base.ob_refcnt = 1;  // as PyVarObject_HEAD_INIT: never released
+    type.tp_name = "_tarnix_frame.coroutine_wrapper";
+    type.tp_basicsize = sizeof(AwaitWrapper);
+    type.tp_dealloc = wrapper_dealloc;
+    type.tp_as_async = &wrapper_as_async;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
+    type.tp_traverse = wrapper_traverse;
+    type.tp_clear = wrapper_clear;
+    type.tp_iter = PyObject_SelfIter;
+    type.tp_iternext = wrapper_next;
+    type.tp_methods = wrapper_methods;
+    type.tp_new = wrapper_new;
+    type.tp_free = PyObject_GC_Del;
+    return type;
+}();
 
 }  // namespace
 
@@ -988,17 +982,16 @@ int ready_resumable_types() {
     if (wrapper_type != nullptr) {
         return 0;
     }
-    // Built whole before any is published, so a failure leaves nothing half made.
-    Ref coroutine = Ref::steal(reinterpret_cast<PyObject*>(make_type(coroutine_spec)));
-    Ref generator = coroutine ? Ref::steal(reinterpret_cast<PyObject*>(make_type(generator_spec))) : Ref();
-    Ref wrapper = generator ? Ref::steal(reinterpret_cast<PyObject*>(make_type(wrapper_spec))) : Ref();
-    if (!wrapper) {
-        return -1;
+    // All are readied before any is published; a retry after a failure
+    // readies only those that are not ready yet.
+    for (PyTypeObject* type : {&coroutine_type_object, &generator_type_object, &wrapper_type_object}) {
+        if (PyType_Ready(type) < 0) {
+            return -1;
+        }
     }
-    // The types live as long as the process.
-    coroutine_type = reinterpret_cast<PyTypeObject*>(coroutine.release());
-    generator_type = reinterpret_cast<PyTypeObject*>(generator.release());
-    wrapper_type = reinterpret_cast<PyTypeObject*>(wrapper.release());
+    coroutine_type = &coroutine_type_object;
+    generator_type = &generator_type_object;
+    wrapper_type = &wrapper_type_object;
     return 0;
 }
 

@@ -47,7 +47,7 @@ struct Resumable {
     Ref await(Arg awaitable, int next_point);
 };
 
-// Creates the heap types once per process; -1 with an exception set.
+// Readies the static types once per process; -1 with an exception set.
 int ready_resumable_types();
 
 // A new not-started coroutine for a bound call of `def`, called `name` and

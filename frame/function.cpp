@@ -284,7 +284,6 @@ PyObject* function_repr(PyObject* self) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function* function = as_function(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->dict);
     Py_VISIT(function->module);
     Py_VISIT(function->doc.get());
@@ -312,7 +311,6 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Function* function = as_function(self);
     if (function->weakrefs != nullptr) {
@@ -324,7 +322,6 @@ void function_dealloc(PyObject* self) {
     function->coroutine_name.~Ref();
     function->coroutine_qualname.~Ref();
     PyObject_GC_Del(self);
-    Py_DECREF(type);
 }
 
 PyGetSetDef function_getset[] = {
@@ -351,9 +348,6 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -362,27 +356,34 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {Py_tp_methods, function_methods},
-    {0, nullptr},
-};
-
-PyType_Spec function_spec = {
-    "_tarnix_frame.function",
-    sizeof(Function),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    function_slots,
-};
+// A static type, as the interpreter's own function type is: the type's
+// __module__ then comes from tp_name ("_tarnix_frame"), while the instances
+// keep their own writable __module__ member.  A type made from a spec keeps
+// that member's descriptor in its dict and reports the descriptor as its own
+// __module__.  Static types are not reference counted through their
+// instances: dealloc does not release the type, traverse does not visit it.
+PyTypeObject function_type_object = [] {
+    PyTypeObject type{};
+    type.ob_base.ob_base.ob_refcnt = 1;  // as PyVarObject_HEAD_INIT: never released
+    type.tp_name = "_tarnix_frame.function";
+    type.tp_basicsize = sizeof(Function);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_weaklistoffset = offsetof(Function, weakrefs);
+    type.tp_methods = function_methods;
+    type.tp_members = function_members;
+    type.tp_getset = function_getset;
+    type.tp_descr_get = function_descr_get;
+    type.tp_dictoffset = offsetof(Function, dict);
+    type.tp_free = PyObject_GC_Del;
+    return type;
+}();
 
 Ref text_or_none(const char* text) {
     return text == nullptr ? Ref::borrow(Py_None) : take(PyUnicode_FromString(text));
@@ -431,9 +432,12 @@ Ref defaults_of(const MethodDef& def) {
 
 int ready_function_type() {
     if (function_type == nullptr) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+        if (PyType_Ready(&function_type_object) < 0) {
+            return -1;
+        }
+        function_type = &function_type_object;
     }
-    return function_type == nullptr ? -1 : 0;
+    return 0;
 }
 
 Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {

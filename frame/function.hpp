@@ -8,7 +8,7 @@
 
 namespace frame {
 
-// Creates the heap type once per process; -1 with an exception set.
+// Readies the static type once per process; -1 with an exception set.
 int ready_function_type();
 
 // A new method function for one row of the class table.

@@ -306,8 +306,28 @@ bool str_equals(Arg text, const Str& constant) noexcept {
     return PyUnicode_Compare(value, constant.get()) == 0;
 }
 
+namespace {
+
+// What JSON decodes to: the interpreter's own immutable types, none of which
+// defines a __class__ of its own, so their instances report their own type.
+bool reports_own_type(PyTypeObject* type) noexcept {
+    return type == &PyUnicode_Type || type == &PyDict_Type || type == &PyList_Type || type == &PyLong_Type ||
+           type == &PyFloat_Type || type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyTuple_Type;
+}
+
+}  // namespace
+
 bool is_instance(Arg obj, PyTypeObject* type) {
-    return PyObject_TypeCheck(obj.get(), type);
+    PyTypeObject* actual = Py_TYPE(obj.get());
+    if (actual == type) {
+        return true;
+    }
+    if (reports_own_type(actual)) {
+        return PyType_IsSubtype(actual, type) != 0;
+    }
+    // The built-in classes have no __instancecheck__ of their own, so this
+    // is the subclass test and then the __class__ lookup, as isinstance does.
+    return ok(PyObject_IsInstance(obj.get(), reinterpret_cast<PyObject*>(type))) != 0;
 }
 
 Ref get_item(Arg obj, Arg key) {

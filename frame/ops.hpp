@@ -3,6 +3,7 @@
 // exception set; none of them adds a traceback entry.
 #pragma once
 
+#include "compat.hpp"
 #include "constants.hpp"
 #include "ref.hpp"
 
@@ -40,6 +41,17 @@ Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr)
 // would cost more than most calls it guards.
 Ref call_method_or_fail(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
 
+// --- loops -----------------------------------------------------------------
+
+// What the interpreter does where a loop jumps back: a signal that arrived
+// meanwhile has its Python-level handler run now, and what that raises
+// (KeyboardInterrupt for Ctrl-C) throws.
+inline void check_signals() {
+    if (compat::signal_pending() && PyErr_CheckSignals() < 0) {
+        raise_pending();
+    }
+}
+
 // --- values ----------------------------------------------------------------
 
 // True, False and None by identity, anything else by PyObject_IsTrue.
@@ -48,7 +60,10 @@ Ref not_equal(Arg left, Arg right);
 bool contains(Arg container, Arg item);  // `item in container`
 // `text == constant` for an exact str and an interned constant.
 bool str_equals(Arg text, const Str& constant) noexcept;
-bool is_instance(Arg obj, PyTypeObject* type);  // subclasses included
+// isinstance(obj, type) for a built-in class: subclasses pass, and so does an
+// object whose __class__ reports the class (a proxy); an error raised while
+// reading __class__ throws.
+bool is_instance(Arg obj, PyTypeObject* type);
 
 Ref get_item(Arg obj, Arg key);
 void set_item(Arg obj, Arg key, Arg value);

@@ -436,6 +436,43 @@ def test_type_surface():
     co.close()
 
 
+def scan_generator():
+    """The element scan's generator, caught while it runs."""
+    caught = []
+
+    class Grab(dict):
+        def __contains__(self, key):
+            caught.extend(o for o in gc.get_referrers(self) if type(o).__name__ == "generator"
+                          and not isinstance(o, types.GeneratorType))
+            return False
+
+    SellerSpriteFeedCatcher()._matches_section_payload("frequency", {"data": [Grab()]})
+    return caught[0]
+
+
+@pytest.mark.parametrize("get", [
+    lambda: SellerSpriteFeedCatcher.get_payload,
+    lambda: Side("ours", Fetch).co,
+    lambda: Side("ours", Fetch).co.__await__(),
+    scan_generator,
+], ids=["method function", "coroutine", "await wrapper", "generator"])
+def test_the_frame_types_name_their_module_as_the_interpreters_own_do(get):
+    obj = get()
+    cls = type(obj)
+    assert (cls.__module__, type(cls.__module__)) == ("_tarnix_frame", str)
+    assert inspect.formatannotation(cls) == f"_tarnix_frame.{cls.__qualname__}"
+    assert repr(cls) == f"<class '_tarnix_frame.{cls.__name__}'>"
+    # What instances of the interpreter's function and coroutine types give.
+    assert all(type(type(o).__module__) is str for o in (twin, native))
+    if hasattr(obj, "__module__"):
+        assert obj.__module__ == "tarnix.seller_sprite.scraping.feed_catcher"
+        old, obj.__module__ = obj.__module__, "elsewhere"
+        assert (obj.__module__, cls.__module__) == ("elsewhere", "_tarnix_frame")
+        obj.__module__ = old
+    if hasattr(obj, "close"):
+        obj.close()
+
+
 # --- finalisation and collection ---------------------------------------------
 
 

@@ -1,6 +1,9 @@
 """Recognising each section's payload by the shape of its body."""
 
+import importlib.util
 import traceback
+from pathlib import Path
+from unittest import mock
 
 import pytest
 
@@ -122,3 +125,117 @@ def test_section_must_be_an_exact_str(section):
 ])
 def test_sections_made_at_run_time_compare_by_content(section, expected):
     assert matches(section, {"data": {"statDto": 1, "asin": 1}}) is expected
+
+
+# --- instance tests as isinstance makes them ------------------------------------
+
+
+def plain_rendering():
+    """The Python rendering of the recorder that the benchmark runs."""
+    path = Path(__file__).resolve().parent.parent / "bench" / "plain_python.py"
+    spec = importlib.util.spec_from_file_location("plain_python", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+plain = plain_rendering().SellerSpriteFeedCatcher
+
+
+class Posing:
+    """Passes for another class through __class__, as proxies and mocks do."""
+
+    def __init__(self, cls, target):
+        self.cls, self.target = cls, target
+
+    @property
+    def __class__(self):
+        return self.cls
+
+    def get(self, key, default=None):
+        return self.target.get(key, default)
+
+    def __contains__(self, key):
+        return key in self.target
+
+    def __iter__(self):
+        return iter(self.target)
+
+
+class ClassRaises:
+    def __init__(self, error):
+        self.error = error
+
+    @property
+    def __class__(self):
+        raise self.error
+
+
+def outcome(call, *args):
+    try:
+        return "value", call(*args)
+    except Exception as error:
+        return "raise", type(error), str(error), entries(error.__traceback__)[-2:]
+
+
+# Factories: pytest itself runs isinstance on parameters, so objects whose
+# __class__ raises are made inside the test.
+RECOGNITION_CASES = {
+    "payload posing as a dict": ("frequency", lambda: Posing(dict, {"data": [HIT]})),
+    "payload whose __class__ is not a class": ("frequency", lambda: Posing("dict", {"data": [HIT]})),
+    "payload whose __class__ is missing": ("frequency", lambda: ClassRaises(AttributeError("gone"))),
+    "data posing as a list": ("reverse_frequency", lambda: {"data": Posing(list, [HIT])}),
+    "element posing as a dict": ("frequency", lambda: {"data": [1, Posing(dict, HIT)]}),
+    "data and items posing": ("keyword_reverse", lambda: {"data": Posing(dict, {"items": Posing(list, []), "asin": 1})}),
+    "a list posing as a tuple": ("frequency", lambda: {"data": Posing(tuple, [HIT])}),
+    "a mock specced as a dict": ("reverse_stats", lambda: {"data": mock.MagicMock(spec=dict)}),
+}
+
+
+def raising(error):
+    return ClassRaises(LookupError(error))
+
+
+CLASS_ERROR_CASES = {
+    "payload": ("other", lambda: raising("payload"), 42),
+    "data, frequency": ("frequency", lambda: {"data": raising("data")}, 47),
+    "element": ("reverse_frequency", lambda: {"data": [{}, raising("element")]}, 47),
+    "data, keyword_mining": ("keyword_mining", lambda: {"data": raising("data")}, 50),
+    "items, keyword_mining": ("keyword_mining", lambda: {"data": {"items": raising("items")}}, 50),
+    "data, keyword_reverse": ("keyword_reverse", lambda: {"data": raising("data")}, 52),
+    "data, reverse_monthly": ("reverse_monthly", lambda: {"data": raising("data")}, 54),
+    "data, reverse_stats": ("reverse_stats", lambda: {"data": raising("data")}, 56),
+}
+
+
+@pytest.mark.parametrize("section, make", RECOGNITION_CASES.values(), ids=RECOGNITION_CASES.keys())
+def test_instance_tests_honour_class_as_isinstance_does(section, make):
+    expected = plain()._matches_section_payload(section, make())
+    assert matches(section, make()) is expected
+
+
+@pytest.mark.parametrize("section, make, line", CLASS_ERROR_CASES.values(), ids=CLASS_ERROR_CASES.keys())
+def test_errors_reading_class_propagate_from_their_line(section, make, line):
+    with pytest.raises(LookupError) as expected:
+        plain()._matches_section_payload(section, make())
+    with pytest.raises(LookupError) as excinfo:
+        matches(section, make())
+    assert str(excinfo.value) == str(expected.value)
+    scan = [("genexpr", 47)] if str(excinfo.value) == "element" else []
+    assert entries(excinfo.tb)[-1 - len(scan):] == [(METHOD, line)] + scan
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Posing(dict, {}),               # passes the test, then fails the exact-dict result check
+    lambda: Posing(list, []),
+    lambda: raising("payload"),              # raised by the test itself
+    lambda: ClassRaises(AttributeError()),   # the test's own lookup swallows it
+], ids=["posing as a dict", "posing as a list", "__class__ raises", "__class__ missing"])
+def test_get_payload_tests_the_payload_as_isinstance_does(make):
+    ours, theirs = SellerSpriteFeedCatcher(), plain()
+    ours.responses = {"frequency": {"payload": make()}}
+    theirs.responses = {"frequency": {"payload": make()}}
+    got, want = outcome(ours.get_payload, "frequency"), outcome(theirs.get_payload, "frequency")
+    assert got[:3] == want[:3]
+    if got[0] == "raise":
+        assert got[3][-1] == ("tarnix.seller_sprite.scraping.feed_catcher.SellerSpriteFeedCatcher.get_payload", 65)

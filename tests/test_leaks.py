@@ -113,6 +113,22 @@ class Raising(dict):
         raise KeyError(key)
 
 
+class Posing:
+    """Passes for a dict or a list through __class__; None: reading it fails."""
+
+    def __init__(self, cls, target=()):
+        self.cls, self.target = cls, target
+
+    @property
+    def __class__(self):
+        if self.cls is None:
+            raise LookupError("no class")
+        return self.cls
+
+    def __iter__(self):
+        return iter(self.target)
+
+
 MINING = {"data": {"items": []}}
 
 
@@ -360,6 +376,10 @@ def recognition(w):
         for section in ("keyword_mining", "keyword_reverse", "reverse_monthly", "reverse_stats", "other"):
             match(section, payload)
     fails(KeyError, match, "frequency", Raising())
+    match("frequency", {"data": Posing(list, [Posing(dict)])})
+    match("keyword_mining", {"data": {"items": Posing(list)}})
+    fails(LookupError, match, "frequency", {"data": [Posing(None)]})
+    fails(LookupError, match, "reverse_stats", {"data": Posing(None)})
     fails(TypeError, match, None, {})
     fails(TypeError, match, "frequency")
 
@@ -373,11 +393,14 @@ def catcher_init(w):
 def catcher_get_payload(w):
     catcher = w["catcher"]
     catcher.responses = {"keyword_mining": {"url": URL, "status": 200, "payload": {"data": {"items": []}}},
-                         "frequency": {"payload": Record()}, "empty": {}}
+                         "frequency": {"payload": Record()}, "empty": {},
+                         "posing": {"payload": Posing(dict)}, "raising": {"payload": Posing(None)}}
     catcher.get_payload("keyword_mining")
     catcher.get_payload("empty")
     catcher.get_payload("missing")
     fails(TypeError, catcher.get_payload, "frequency")
+    fails(TypeError, catcher.get_payload, "posing")
+    fails(LookupError, catcher.get_payload, "raising")
     fails(TypeError, catcher.get_payload, section=1)
     catcher.responses = None
     fails(AttributeError, catcher.get_payload, "frequency")

@@ -256,6 +256,7 @@ Ref element_scan(Resumable& co, Scope& s, PyObject* sent) {
             frame::contains(element, n_keyword)) {
             return frame::bool_value(true);
         }
+        frame::check_signals();
     }
     return frame::bool_value(false);
 }
@@ -275,6 +276,7 @@ constexpr frame::GeneratorDef kGenerators[] = {
 Ref matches_section_payload(Scope& s, PyObject* const* args) {
     PyObject* section = args[1];
     PyObject* payload = args[2];
+    s.at(42);
     if (!frame::is_instance(payload, &PyDict_Type)) {
         return frame::bool_value(false);
     }
@@ -284,10 +286,10 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
     // Both frequency sections share one rule (the source spells it out in
     // each branch, hence the two genexpr locals of the code object).
     if (frame::str_equals(section, n_frequency) || frame::str_equals(section, n_reverse_frequency)) {
+        s.at(47);
         if (!frame::is_instance(data, &PyList_Type)) {
             return frame::bool_value(false);
         }
-        s.at(47);
         Ref genexpr = frame::new_generator(kGenerators[0], {data});
         return frame::run_to_return(genexpr);
     }
@@ -373,6 +375,7 @@ Ref save_all(Scope& s, PyObject* const* args) {
         Ref path_text = frame::take(PyObject_Str(path.get()));
         Ref key = frame::concat(frame::format_value(section), n_response_suffix);
         frame::set_item(files, key, path_text);
+        frame::check_signals();
     }
     return files;
 }
