@@ -13,6 +13,12 @@
 
 #include "compat.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+#include <cstddef>
+
 namespace frame::compat {
 
 static_assert(sizeof(_Py_atomic_int) == sizeof(int));
@@ -29,7 +35,19 @@ bool holds_lock_while_finalizing() noexcept {
     // The lock holder's thread state against this thread's own (NULL once the
     // runtime has dropped its per-thread states, and then nobody may touch).
     PyThreadState* mine = PyGILState_GetThisThreadState();
-    return mine != nullptr && _PyThreadState_UncheckedGet() == mine;
+    if (mine != nullptr && _PyThreadState_UncheckedGet() == mine) {
+        return true;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    // This thread is being ended by a forced unwind.  The unwind removes the
+    // frames below without clearing their poisoned redzones, and the
+    // sanitizer's own hook before each _Unwind_Resume then writes a local
+    // into that stale poison and reports it.  Those frames are gone for good.
+    char* here = static_cast<char*>(__builtin_frame_address(0));
+    constexpr std::size_t kDeadFrames = 64 * 1024;
+    __asan_unpoison_memory_region(here - kDeadFrames, kDeadFrames);
+#endif
+    return false;
 }
 
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {

@@ -55,7 +55,9 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() noexcept(false) {
-        if (obj_ != nullptr && compat::may_touch_objects()) {
+        // Tested whatever the Ref holds: on a thread being ended, the test is
+        // also where the frames already unwound are let go of (compat.cpp).
+        if (compat::may_touch_objects() && obj_ != nullptr) {
             Py_DECREF(obj_);
         }
     }
