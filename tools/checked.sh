@@ -71,6 +71,9 @@ if [ "$mode" = asan ]; then
     export TARNIX_SANITIZER_PRELOAD=$LD_PRELOAD
     # Leak detection stays off: the interpreter keeps much alive until exit.
     export ASAN_OPTIONS=detect_leaks=0
+    # Every object from malloc, so that a read past the end of one (a field
+    # of the wrong struct type) is caught, not hidden inside a pymalloc pool.
+    export PYTHONMALLOC=malloc
     export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 fi
 # Output is captured at the level of sys.stdout and sys.stderr only: a
