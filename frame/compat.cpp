@@ -9,6 +9,7 @@
 #undef HAVE_STD_ATOMIC
 #include <internal/pycore_ceval.h>
 #include <internal/pycore_dict.h>
+#include <internal/pycore_frame.h>
 #include <internal/pycore_runtime.h>
 
 #include "compat.hpp"
@@ -48,6 +49,25 @@ bool holds_lock_while_finalizing() noexcept {
     __asan_unpoison_memory_region(here - kDeadFrames, kDeadFrames);
 #endif
     return false;
+}
+
+int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyObject* arg) noexcept {
+    Py_tracefunc function = tstate->c_profilefunc;
+    if (function == nullptr || tstate->tracing) {
+        return 0;
+    }
+    PyThreadState_EnterTracing(tstate);
+    const int result = function(tstate->c_profileobj, reinterpret_cast<PyFrameObject*>(frame), what, arg);
+    PyThreadState_LeaveTracing(tstate);
+    return result;
+}
+
+void set_frame_line(PyObject* frame, int line) noexcept {
+    reinterpret_cast<PyFrameObject*>(frame)->f_lineno = line;
+}
+
+void set_frame_back(PyObject* frame, PyObject* back) noexcept {
+    Py_XSETREF(reinterpret_cast<PyFrameObject*>(frame)->f_back, reinterpret_cast<PyFrameObject*>(back));
 }
 
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {

@@ -57,6 +57,24 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->recursion_remaining++;
 }
 
+// Whether the thread has a profile function: the flag the interpreter tests
+// before each event of its own frames (cframe->use_tracing, cleared while a
+// trace or profile function runs) and the function itself.
+inline bool profiling(PyThreadState* tstate) noexcept {
+    return tstate->cframe->use_tracing != 0 && tstate->c_profilefunc != nullptr;
+}
+
+// Calls the thread's profile function, as the interpreter does for a frame
+// of its own (ceval.c, call_trace): not from inside a trace or profile
+// function, and with tracing suspended meanwhile.  -1 when it failed.
+int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyObject* arg) noexcept;
+
+// What a profiler reads of a frame and Python code cannot set: its current
+// line (f_lineno) and its caller (f_back; `back` is a new reference or
+// nullptr, and replaces the old one).
+void set_frame_line(PyObject* frame, int line) noexcept;
+void set_frame_back(PyObject* frame, PyObject* back) noexcept;
+
 // Where the instances of one type keep an attribute: the type's version tag
 // when it was found, and the index in the instances' inline value arrays.
 struct InlineSlot {

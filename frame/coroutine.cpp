@@ -11,6 +11,7 @@
 #include "compat.hpp"
 #include "constants.hpp"
 #include "module.hpp"
+#include "profile.hpp"
 #include "scope.hpp"
 #include "traceback.hpp"
 
@@ -301,10 +302,44 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
         }
         // Suspended in an await: the delegate runs first, starting with None.
         co->line = scope.line();
+        if (co->frame) {
+            compat::set_frame_line(co->frame.get(), co->line);  // cr_frame shows where it waits
+        }
         value = Py_None;
         exc = false;
         delegate_result.reset();
     }
+}
+
+PyObject* resumable_frame(Resumable* co);
+
+// A resumption while the thread has a profile function: a call event on the
+// object's own frame (cr_frame / gi_frame) before it, a return event at the
+// suspension or the end, as the interpreter's own coroutines give them.  A
+// profile function failing at the call raises its error where the body
+// resumes; failing at the return ends the object with it.
+[[gnu::noinline, gnu::cold]] Outcome run_profiled(Resumable* co, Scope& scope, PyObject* value, bool exc,
+                                                  const Thrown* thrown, Ref& out, PyThreadState* tstate) {
+    PyObject* frame = resumable_frame(co);
+    if (frame == nullptr) {
+        return run(co, scope, value, true, nullptr, out);  // raised where it resumes
+    }
+    Ref keep_frame = Ref::borrow(frame);
+    compat::set_frame_back(frame, reinterpret_cast<PyObject*>(PyThreadState_GetFrame(tstate)));
+    if (!profile_event(tstate, frame, PyTrace_CALL, Py_None, co->line)) {
+        exc = true;
+        thrown = nullptr;
+    }
+    Outcome outcome = run(co, scope, value, exc, thrown, out);
+    const bool ended = outcome != Outcome::Yield;
+    PyObject* result = outcome == Outcome::Yield || outcome == Outcome::Return ? out.get() : nullptr;
+    if (!profile_event(tstate, frame, PyTrace_RETURN, result, ended ? scope.line() : co->line) && result) {
+        out.reset();
+        finish(co);
+        outcome = Outcome::Error;
+    }
+    compat::set_frame_back(frame, nullptr);  // a suspended frame has no caller
+    return outcome;
 }
 
 // The resumption core.  `arg` is the value sent in (nullptr for __next__,
@@ -347,7 +382,9 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
     Ref keep_alive = Ref::borrow(as_object(co));
     co->running = true;
     Scope scope(co->trace_name, co->line);
-    Outcome outcome = run(co, scope, arg != nullptr ? arg : Py_None, exc, thrown, out);
+    PyObject* value = arg != nullptr ? arg : Py_None;
+    Outcome outcome = compat::profiling(tstate) ? run_profiled(co, scope, value, exc, thrown, out, tstate)
+                                                : run(co, scope, value, exc, thrown, out);
     co->running = false;
     compat::leave_recursive_call(tstate);
     return outcome;
@@ -773,12 +810,14 @@ int set_module(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// The frame object is made once, on first access, for introspection only
-// (asyncio's task repr reads its line); the body never runs in it.
-PyObject* get_frame(PyObject* self, void*) {
-    Resumable* co = as_resumable(self);
+// The frame object is made once, when cr_frame is first read or a profiler
+// is first shown a resumption, and kept: asyncio's task repr and profilers
+// read its code and line, and it is the same frame every time.  The body
+// never runs in it.  Borrowed; nullptr with an exception set.
+PyObject* resumable_frame(Resumable* co) {
     if (!co->code) {
-        Py_RETURN_NONE;
+        PyErr_SetString(PyExc_SystemError, "a cleared coroutine or generator has no frame");
+        return nullptr;
     }
     if (!co->frame) {
         Ref globals = Ref::steal(PyDict_New());
@@ -791,8 +830,18 @@ PyObject* get_frame(PyObject* self, void*) {
             return nullptr;
         }
         co->frame = Ref::steal(reinterpret_cast<PyObject*>(made));
+        compat::set_frame_line(co->frame.get(), co->line);
     }
-    return co->frame.dup().release();
+    return co->frame.get();
+}
+
+PyObject* get_frame(PyObject* self, void*) {
+    Resumable* co = as_resumable(self);
+    if (!co->code) {
+        Py_RETURN_NONE;
+    }
+    PyObject* frame = resumable_frame(co);
+    return frame != nullptr ? Py_NewRef(frame) : nullptr;
 }
 
 // --- the await wrapper -------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "compat.hpp"
 #include "coroutine.hpp"
 #include "module.hpp"
+#include "profile.hpp"
 #include "scope.hpp"
 
 #include <structmember.h>
@@ -48,6 +49,34 @@ PyObject* new_or_none(const Ref& value) {
     return Py_NewRef(value ? value.get() : Py_None);
 }
 
+// A call while the thread has a profile function: the body between a call
+// and a return event on a frame of the method's own code, as a Python
+// function's frame gives them.  A profile function failing at the call
+// fails the call at the first line without running the body; failing at
+// the return replaces the result.
+[[gnu::noinline, gnu::cold]] PyObject* run_profiled(const Function* function, Scope& scope,
+                                                    PyObject* const* values, PyThreadState* tstate) {
+    const int first_line = function->def->first_line;
+    Ref frame = new_profile_frame(tstate, function->code.get(), function->globals.get());
+    if (!frame || !profile_event(tstate, frame.get(), PyTrace_CALL, Py_None, first_line)) {
+        scope.trace(PyError{});
+        if (frame) {
+            profile_event(tstate, frame.get(), PyTrace_RETURN, nullptr, first_line);
+        }
+        return nullptr;
+    }
+    Ref result;
+    try {
+        result = function->def->body(scope, values);
+    } catch (const PyError& error) {
+        scope.trace(error);
+    }
+    if (!profile_event(tstate, frame.get(), PyTrace_RETURN, result.get(), scope.line())) {
+        return nullptr;
+    }
+    return result.release();
+}
+
 // The body's result, or NULL once the scope's entry is on the exception.
 // Each call is one level of recursion, as the frame of a Python function is
 // (so recursion through a method ends in RecursionError at the depth the
@@ -61,11 +90,15 @@ PyObject* new_or_none(const Ref& value) {
         return nullptr;  // the function never started, so it has no entry
     }
     PyObject* result;
-    try {
-        result = function->def->body(scope, values).release();
-    } catch (const PyError& error) {
-        scope.trace(error);
-        result = nullptr;
+    if (compat::profiling(tstate)) [[unlikely]] {
+        result = run_profiled(function, scope, values, tstate);
+    } else {
+        try {
+            result = function->def->body(scope, values).release();
+        } catch (const PyError& error) {
+            scope.trace(error);
+            result = nullptr;
+        }
     }
     compat::leave_recursive_call(tstate);
     return result;

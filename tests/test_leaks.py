@@ -418,6 +418,50 @@ def catcher_save_all(w):
     fails(TypeError, catcher.save_all)
 
 
+class ProfilerFailure(Exception):
+    pass
+
+
+def profiled(w):
+    """The methods shown to a profile function: one that keeps count, one that
+    raises (and is then removed by the interpreter), one that removes itself
+    inside a call, and a coroutine dropped while suspended under a profiler."""
+    vault, catcher = w["vault"], w["catcher"]
+    events = []
+
+    def counting(frame, event, arg):
+        events.append(event)
+
+    def raising_at(which):
+        def profile(frame, event, arg):
+            if event == which and frame.f_code.co_name in ("load", "capture_json_response"):
+                raise ProfilerFailure(event)
+        return profile
+
+    def leaving(frame, event, arg):
+        if frame.f_code.co_name == "exists":
+            sys.setprofile(None)
+
+    try:
+        sys.setprofile(counting)
+        vault.save_token("erp", "jwt", 60)
+        fails(TypeError, vault.remove_token, 1)
+        drive(catcher.capture_json_response(Response(body=MINING), section="keyword_mining", url_keyword="keyword"),
+              ("send", (None,)), ("send", (None,)))
+        catcher.capture_json_response(Response(body=MINING), section="keyword_mining",
+                                      url_keyword="keyword").send(None)  # dropped suspended
+        for which in ("call", "return"):
+            sys.setprofile(raising_at(which))
+            fails(ProfilerFailure, vault.load)
+            sys.setprofile(raising_at(which))
+            drive(catcher.capture_json_response(Response(body=MINING), section="keyword_mining", url_keyword="k"),
+                  ("send", (None,)), ("send", (None,)))
+        sys.setprofile(leaving)
+        vault.load()
+    finally:
+        sys.setprofile(None)
+
+
 CASES = {
     "LoginVault.__init__": vault_init,
     "LoginVault.base_dir": vault_base_dir,
@@ -432,6 +476,7 @@ CASES = {
     "SellerSpriteFeedCatcher._matches_section_payload": recognition,
     "SellerSpriteFeedCatcher.get_payload": catcher_get_payload,
     "SellerSpriteFeedCatcher.save_all": catcher_save_all,
+    "profiled calls and resumptions": profiled,
 }
 
 

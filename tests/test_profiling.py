@@ -1,0 +1,263 @@
+"""What profilers see of the native methods: the events of a Python function.
+
+The same workload runs under sys.setprofile against the native classes and
+against their plain-Python rendering (bench/plain_python.py); the events of
+the classes' own functions must come in the same order.
+"""
+
+import asyncio
+import cProfile
+import importlib.util
+import pstats
+import sys
+import traceback
+from pathlib import Path
+
+import pytest
+
+from tarnix.auth.storage.login_vault import LoginVault
+from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
+
+METHODS = {"__init__", "base_dir", "load", "_save", "save_session", "save_token", "remove_token", "clear",
+           "capture_json_response", "_matches_section_payload", "get_payload", "save_all"}
+NATIVE_FILES = {"tarnix/auth/storage/login_vault", "tarnix/seller_sprite/scraping/feed_catcher"}
+URL = "https://www.sellersprite.com/v3/api/keyword-miner?q=1"
+
+
+def plain_rendering():
+    path = Path(__file__).resolve().parent.parent / "bench" / "plain_python.py"
+    spec = importlib.util.spec_from_file_location("plain_python", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+plain = plain_rendering()
+PLAIN_FILE = plain.__file__
+
+
+class Response:
+    def __init__(self, url=URL, body=None):
+        self.url, self.status, self.body = url, 200, body
+
+    async def json(self):
+        await asyncio.sleep(0)  # the body arrives later: the capture suspends
+        if self.body is None:
+            raise ValueError("not JSON")
+        return self.body
+
+
+def workload(vault_class, catcher_class, directory):
+    vault = vault_class(base_dir=directory / "store")
+    vault.base_dir
+    vault.save_session("s-1", "a@example.com", "2030-01-01T00:00:00+00:00")
+    vault.save_token("erp", "jwt", 60)
+    vault.load()
+    vault.remove_token("erp")
+    vault.remove_token("crm")
+    vault.clear()
+    try:
+        vault.remove_token()
+    except TypeError:
+        pass
+
+    catcher = catcher_class()
+
+    async def captures():
+        await catcher.capture_json_response(Response("https://example.com/x"), section="keyword_mining",
+                                            url_keyword="keyword")
+        await catcher.capture_json_response(Response(body={"data": []}), section="keyword_mining",
+                                            url_keyword="keyword")
+        await catcher.capture_json_response(Response(body={"data": {"items": []}}), section="keyword_mining",
+                                            url_keyword="keyword")
+
+    asyncio.run(captures())
+    catcher.get_payload("keyword_mining")
+    catcher.save_all(directory / "saved")
+
+
+def own_events(vault_class, catcher_class, directory):
+    """(event, function, whether at its first line) of the classes' own functions."""
+    seen = []
+
+    def profile(frame, event, arg):
+        code = frame.f_code
+        if event in ("call", "return") and code.co_name in METHODS and (
+                code.co_filename in NATIVE_FILES or code.co_filename == PLAIN_FILE):
+            seen.append((event, code.co_name, frame.f_lineno == code.co_firstlineno if event == "call" else None))
+
+    sys.setprofile(profile)
+    try:
+        workload(vault_class, catcher_class, directory)
+    finally:
+        sys.setprofile(None)
+    return seen
+
+
+def test_the_profile_events_match_the_plain_classes(tmp_path):
+    ours = own_events(LoginVault, SellerSpriteFeedCatcher, tmp_path / "ours")
+    theirs = own_events(plain.LoginVault, plain.SellerSpriteFeedCatcher, tmp_path / "plain")
+    assert ours == theirs
+    assert ours.count(("call", "capture_json_response", False)) == 2  # two captures resumed
+    assert ours.count(("call", "_save", True)) == 3
+
+
+def test_events_carry_the_methods_frame(tmp_path):
+    vault = LoginVault(base_dir=tmp_path)
+    seen = []
+
+    def profile(frame, event, arg):
+        if frame.f_code.co_filename in NATIVE_FILES:
+            seen.append((event, frame.f_code.co_name, frame.f_lineno, frame.f_back.f_code.co_name, arg))
+
+    def caller():
+        return vault.load()
+
+    sys.setprofile(profile)
+    try:
+        caller()
+    finally:
+        sys.setprofile(None)
+    # No file yet: load returns None from the existence test at line 91.
+    assert seen == [("call", "load", 73, "caller", None), ("return", "load", 91, "caller", None)]
+    assert LoginVault.load.__code__ is not None
+
+
+def test_a_failing_body_returns_none_and_an_argument_error_gives_no_event(tmp_path):
+    vault = LoginVault(base_dir=tmp_path)
+    seen = []
+
+    def profile(frame, event, arg):
+        if frame.f_code.co_filename in NATIVE_FILES:
+            seen.append((event, frame.f_code.co_name, frame.f_lineno, arg))
+
+    sys.setprofile(profile)
+    try:
+        with pytest.raises(TypeError):
+            vault.remove_token(1)         # refused before the body: no frame, no event
+        with pytest.raises(TypeError):
+            vault._save({"x": object()})  # json.dumps fails at line 102
+    finally:
+        sys.setprofile(None)
+    assert seen == [("call", "_save", 100, None), ("return", "_save", 102, None)]
+
+
+def test_each_resumption_of_a_coroutine_is_a_call_on_its_own_frame():
+    catcher = SellerSpriteFeedCatcher()
+    co = catcher.capture_json_response(Response(body={"data": {"items": []}}), section="keyword_mining",
+                                       url_keyword="keyword")
+    frames, seen = set(), []
+
+    def profile(frame, event, arg):
+        if frame.f_code.co_name == "capture_json_response":
+            frames.add(id(frame))
+            seen.append((event, frame.f_lineno, frame.f_back is not None))
+
+    sys.setprofile(profile)
+    try:
+        co.send(None)  # suspends in the await of the body, line 29
+        with pytest.raises(StopIteration):
+            co.send(None)  # records the payload, line 34
+    finally:
+        sys.setprofile(None)
+    assert frames == {id(co.cr_frame)}
+    assert seen == [("call", 17, True), ("return", 29, True), ("call", 29, True), ("return", 34, True)]
+    assert co.cr_frame.f_back is None and catcher.responses
+
+
+@pytest.mark.parametrize("fail_on", ["call", "return"])
+def test_a_profile_function_that_raises(tmp_path, fail_on):
+    vault = LoginVault(base_dir=tmp_path)
+
+    class Boom(Exception):
+        pass
+
+    def profile(frame, event, arg):
+        if frame.f_code.co_filename in NATIVE_FILES and event == fail_on:
+            raise Boom(event)
+
+    sys.setprofile(profile)
+    try:
+        with pytest.raises(Boom) as info:
+            vault.load()
+    finally:
+        sys.setprofile(None)
+    # The interpreter removes a Python profile function that raised.
+    assert sys.getprofile() is None
+    # As for a Python function: the profile function's caller adds the frame
+    # it was shown, and a failure at the call is the function's own as well.
+    entries = [e.name for e in traceback.extract_tb(info.value.__traceback__) if e.filename in NATIVE_FILES]
+    assert entries == (["tarnix.auth.storage.login_vault.LoginVault.load", "load"] if fail_on == "call" else ["load"])
+
+
+def test_a_profile_function_removed_inside_a_call(tmp_path):
+    vault = LoginVault(base_dir=tmp_path)
+    seen = []
+
+    def profile(frame, event, arg):
+        if frame.f_code.co_filename in NATIVE_FILES:
+            seen.append((event, frame.f_code.co_name))
+        if frame.f_code.co_name == "read_bytes" or frame.f_code.co_name == "exists":
+            sys.setprofile(None)
+
+    sys.setprofile(profile)
+    try:
+        vault.load()
+    finally:
+        sys.setprofile(None)
+    assert seen == [("call", "load")]
+
+
+def rows(stats, files):
+    found = {}
+    for (filename, line, name), (calls, primitive, _, _, callers) in stats.stats.items():
+        if filename in files and name in METHODS | {"genexpr"}:
+            found[name] = calls
+    return found
+
+
+def callees(stats, files, method):
+    named = {}
+    for (filename, line, name), (_, _, _, _, callers) in stats.stats.items():
+        for (caller_file, _, caller_name) in callers:
+            if caller_file in files and caller_name == method:
+                named.setdefault(name, 0)
+    return set(named)
+
+
+def test_cprofile_lists_every_method_with_its_calls_and_callees(tmp_path):
+    profiles = {}
+    for side, (vault_class, catcher_class) in {"ours": (LoginVault, SellerSpriteFeedCatcher),
+                                               "plain": (plain.LoginVault, plain.SellerSpriteFeedCatcher)}.items():
+        profiler = cProfile.Profile()
+        profiler.runcall(workload, vault_class, catcher_class, tmp_path / side)
+        profiles[side] = pstats.Stats(profiler)
+    ours, theirs = rows(profiles["ours"], NATIVE_FILES), rows(profiles["plain"], {PLAIN_FILE})
+    assert set(ours) == METHODS
+    assert ours == {name: calls for name, calls in theirs.items() if name in METHODS}
+    expected_callees = {
+        "save_token": {"load", "_save"},
+        "load": {"exists"},
+        "_save": {"dumps", "encrypt"},
+        "capture_json_response": {"urlparse", "_matches_section_payload", "json"},
+        "save_all": {"mkdir", "dumps", "write_text"},
+    }
+    for method, names in expected_callees.items():
+        assert names <= callees(profiles["ours"], NATIVE_FILES, method), method
+        assert names <= callees(profiles["plain"], {PLAIN_FILE}, method), method
+
+
+def test_the_element_scan_is_a_generator_called_from_its_method():
+    match, seen = SellerSpriteFeedCatcher()._matches_section_payload, []
+
+    def profile(frame, event, arg):
+        if frame.f_code.co_filename in NATIVE_FILES:
+            seen.append((event, frame.f_code.co_name, frame.f_lineno, arg))
+
+    sys.setprofile(profile)
+    try:
+        match("frequency", {"data": [1, {"keyword": 1, "frequency": 2}]})
+    finally:
+        sys.setprofile(None)
+    assert seen == [("call", "_matches_section_payload", 40, None), ("call", "genexpr", 47, None),
+                    ("return", "genexpr", 47, True), ("return", "_matches_section_payload", 47, True)]
