@@ -6,10 +6,10 @@ from setuptools import Extension, setup
 
 FRAME_SOURCES = sorted(str(path) for path in Path("frame").glob("*.cpp"))
 FRAME_HEADERS = sorted(str(path) for path in Path("frame").glob("*.hpp"))
-COMPILE_ARGS = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden", "-flto=auto"]
+COMPILE_ARGS = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden", "-flto=auto", "-fno-plt"]
 # The bodies call the frame's small operations on every statement; link-time
 # optimisation lets them be inlined across the frame's files.
-LINK_ARGS = ["-flto=auto", "-O2"]
+LINK_ARGS = ["-flto=auto", "-O2", "-fno-plt"]
 
 
 def native_module(dotted_name: str) -> Extension:

@@ -19,6 +19,7 @@
 #endif
 
 #include <cstddef>
+#include <utility>
 
 namespace frame::compat {
 
@@ -64,6 +65,25 @@ int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyOb
 
 void set_frame_line(PyObject* frame, int line) noexcept {
     reinterpret_cast<PyFrameObject*>(frame)->f_lineno = line;
+}
+
+bool recycle_frame(PyObject* frame) noexcept {
+    if (Py_REFCNT(frame) != 1) {
+        return false;
+    }
+    PyFrameObject* f = reinterpret_cast<PyFrameObject*>(frame);
+    // Released last: a finaliser they run sees the frame already clean.
+    PyObject* trace = std::exchange(f->f_trace, nullptr);
+    PyObject* back = reinterpret_cast<PyObject*>(std::exchange(f->f_back, nullptr));
+    PyObject* locals = std::exchange(f->f_frame->f_locals, nullptr);
+    f->f_trace_lines = 1;
+    f->f_trace_opcodes = 0;
+    f->f_fast_as_locals = 0;
+    f->f_lineno = 0;
+    Py_XDECREF(trace);
+    Py_XDECREF(back);
+    Py_XDECREF(locals);
+    return Py_REFCNT(frame) == 1;
 }
 
 void set_frame_back(PyObject* frame, PyObject* back) noexcept {

@@ -75,6 +75,13 @@ int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyOb
 void set_frame_line(PyObject* frame, int line) noexcept;
 void set_frame_back(PyObject* frame, PyObject* back) noexcept;
 
+// Whether a frame made for a traceback entry can serve the next entry made at
+// the same place: only when the caller's reference is its only one, so no
+// traceback, debugger or profiler can see it any more.  What anyone may have
+// left on it while it could be seen (f_trace, f_locals, f_back) is cleared,
+// so it is then as good as a new frame, as an object from a free list is.
+bool recycle_frame(PyObject* frame) noexcept;
+
 // Where the instances of one type keep an attribute: the type's version tag
 // when it was found, and the index in the instances' inline value arrays.
 struct InlineSlot {

@@ -18,44 +18,57 @@ namespace {
 // (function name, line) serves every entry made there.  Keyed by name as well
 // as line: two functions failing on the same line (a method and the
 // generator expression inside it) must keep their own names.  Names are
-// static strings of the module tables, so their addresses are keys.  Each
-// entry gets a frame of its own, as each run of a Python function does: a
+// static strings of the module tables, so their addresses are keys.
+//
+// Each entry has a frame of its own, as each run of a Python function does: a
 // debugger may change a frame it finds in one traceback (f_trace, f_locals,
-// clear()), and no other traceback may see that.
-std::map<std::pair<const char*, int>, PyObject*> code_cache;  // owned for the process
-
-// The empty code object of an entry (a new reference), or nullptr with an
-// exception set.
-PyCodeObject* entry_code(const char* function_name, int line) {
-    const auto key = std::make_pair(function_name, line);
-    if (auto found = code_cache.find(key); found != code_cache.end()) {
-        return reinterpret_cast<PyCodeObject*>(Py_NewRef(found->second));
-    }
-    PyCodeObject* code = PyCode_NewEmpty(module_def().source_path, function_name, line);
-    if (code == nullptr || line == 0) {
-        return code;  // line 0 is never cached; the caller owns the result
-    }
-    try {
-        code_cache.emplace(key, reinterpret_cast<PyObject*>(code));
-    } catch (const std::bad_alloc&) {
-        return code;  // not cached: the caller owns it
-    }
-    Py_INCREF(code);  // the cache keeps one reference, the caller gets one
-    return code;
-}
+// clear()), and no other traceback may see that.  Making a frame costs more
+// than a refused call, so the last frame made at a place is kept, and is
+// taken again only once nothing else holds it (compat::recycle_frame): the
+// exception of a failed call is usually dropped before the next one.  The
+// globals are kept with it because a failed exec drops the module and the
+// next import brings a new namespace.
+struct Site {
+    PyObject* code = nullptr;     // owned for the process
+    PyObject* frame = nullptr;    // owned: the last frame made here
+    PyObject* globals = nullptr;  // borrowed: the frame holds it
+};
+std::map<std::pair<const char*, int>, Site> sites;
 
 // Builds the frame of an entry over its code object.  PyFrame_New looks up
 // __builtins__ in the globals and, with an exception pending, can fail
 // without setting one, so the pending exception is kept aside meanwhile.
-Ref new_entry_frame(const char* function_name, int line, PyObject* globals) {
+Ref new_entry_frame(const char* function_name, int line, PyObject* globals, Site* site) {
     ErrorStash pending;
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(entry_code(function_name, line)));
+    Ref code;
+    if (site != nullptr && site->code != nullptr) {
+        code = Ref::borrow(site->code);
+    } else {
+        code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_def().source_path, function_name, line)));
+    }
     Ref frame;
     if (code) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
             PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     PyErr_Clear();
+    if (site != nullptr && code && site->code == nullptr) {
+        site->code = code.dup().release();
+    }
+    return frame;
+}
+
+// The frame for an entry at a cached site: the kept one when nothing else
+// holds it, else a new one that is kept in its place.
+Ref site_frame(Site& site, const char* function_name, int line, PyObject* globals) {
+    if (site.frame != nullptr && site.globals == globals && compat::recycle_frame(site.frame)) {
+        return Ref::borrow(site.frame);
+    }
+    Ref frame = new_entry_frame(function_name, line, globals, &site);
+    if (frame) {
+        Py_XSETREF(site.frame, frame.dup().release());
+        site.globals = globals;
+    }
     return frame;
 }
 
@@ -66,7 +79,18 @@ void add_traceback(const char* function_name, int line) {
     if (globals == nullptr) {
         return;
     }
-    Ref frame = new_entry_frame(function_name, line, globals);
+    Ref frame;
+    if (line == 0) {
+        frame = new_entry_frame(function_name, line, globals, nullptr);  // line 0 is never cached
+    } else {
+        Site* site = nullptr;
+        try {
+            site = &sites[std::make_pair(function_name, line)];
+        } catch (const std::bad_alloc&) {
+        }
+        frame = site != nullptr ? site_frame(*site, function_name, line, globals)
+                                : new_entry_frame(function_name, line, globals, nullptr);
+    }
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }

@@ -434,20 +434,27 @@ def test_except_clauses_as_the_interpreter_runs_them(config_dir, keyring_backend
         assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", 82)]
 
 
-def test_each_traceback_entry_has_a_frame_of_its_own(vault):
+@pytest.mark.parametrize("keep_first", [True, False], ids=["first kept", "first dropped"])
+def test_each_traceback_entry_has_a_frame_of_its_own(vault, keep_first):
     def refusal():
         try:
             vault.remove_token(1)
         except TypeError as error:
             return error.__traceback__.tb_next.tb_frame
 
-    first, second = refusal(), refusal()
-    assert first is not second and first.f_code is second.f_code
-    # What a debugger puts on the frame of one traceback stays there.
+    first = refusal()
+    # What a debugger puts on the frame of one traceback stays there, also
+    # once that traceback is gone.
     first.f_trace = print
     first.f_locals["seen"] = True
+    first_id = id(first)
+    if not keep_first:
+        del first
+    second = refusal()
     assert second.f_trace is None and "seen" not in second.f_locals
     assert (second.f_code.co_name, second.f_lineno) == ("tarnix.auth.storage.login_vault.LoginVault.remove_token", 157)
+    if keep_first:
+        assert id(second) != first_id
 
 
 # --- recursion through the methods ---------------------------------------------
