@@ -10,7 +10,6 @@ namespace frame {
 namespace {
 
 Str items_name{"items"};
-Str get_name{"get"};
 Str import_name{"__import__"};
 
 // The most arguments a body passes in one call.  The argument arrays live on
@@ -194,10 +193,9 @@ Ref from_import(const Str& module, const Str& name) {
     return imported_name(source, module, name);
 }
 
-Ref attr(Arg obj, const Str& name) {
-    if (PyObject* value = compat::inline_value(obj.get(), name.inline_slot)) {
-        return Ref::borrow(value);
-    }
+Str get_method_name{"get"};
+
+Ref attr_lookup(Arg obj, const Str& name) {
     Ref value = take(PyObject_GetAttr(obj.get(), name.get()));
     compat::remember_inline_slot(obj.get(), name.get(), value.get(), name.inline_slot);
     return value;
@@ -261,12 +259,7 @@ namespace {
 
 }  // namespace
 
-Ref call_method(Arg obj, const Str& name, Args args, Arg kwnames) {
-    // Names are interned, so the method is recognised by pointer.
-    if (name.get() == get_name.get() && PyDict_CheckExact(obj.get()) && kwnames.get() == nullptr &&
-        (args.size() == 1 || args.size() == 2)) {
-        return exact_dict_get(obj.get(), args);
-    }
+Ref call_method_lookup(Arg obj, const Str& name, Args args, Arg kwnames) {
     return take(vectorcall_method(obj, name, args, kwnames));
 }
 

@@ -27,7 +27,22 @@ Ref import_module(const Str& name);
 
 // --- attributes and calls --------------------------------------------------
 
-Ref attr(Arg obj, const Str& name);
+// The out-of-line halves of attr() and call_method() below.
+Ref attr_lookup(Arg obj, const Str& name);
+Ref call_method_lookup(Arg obj, const Str& name, Args args, Arg kwnames);
+Ref exact_dict_get(PyObject* dict, Args args);
+extern Str get_method_name;  // "get"
+
+// obj.name.  An instance that keeps the attribute inline is read where the
+// interpreter's own attribute cache reads it (compat.hpp); that test is
+// inlined into every body, the lookup is not.
+inline Ref attr(Arg obj, const Str& name) {
+    if (PyObject* value = compat::inline_value(obj.get(), name.inline_slot)) {
+        return Ref::borrow(value);
+    }
+    return attr_lookup(obj, name);
+}
+
 void set_attr(Arg obj, const Str& name, Arg value);
 
 // Vectorcall; when kwnames is given, the last len(kwnames) args are its values.
@@ -35,7 +50,14 @@ Ref call(Arg callable, Args args = {}, Arg kwnames = nullptr);
 // obj.name(*args) without creating a bound method.  An exact dict's get goes
 // straight to the dict: its methods cannot be replaced, and the lookup raises
 // what dict.get raises.
-Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
+inline Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr) {
+    // Names are interned, so the method is recognised by pointer.
+    if (name.get() == get_method_name.get() && PyDict_CheckExact(obj.get()) && kwnames.get() == nullptr &&
+        (args.size() == 1 || args.size() == 2)) {
+        return exact_dict_get(obj.get(), args);
+    }
+    return call_method_lookup(obj, name, args, kwnames);
+}
 // The same call where failing is an everyday outcome that an except clause
 // handles: an empty Ref with the exception pending instead of a throw, which
 // would cost more than most calls it guards.
