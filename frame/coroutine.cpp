@@ -13,6 +13,7 @@
 #include "module.hpp"
 #include "profile.hpp"
 #include "scope.hpp"
+#include "static_type.hpp"
 #include "traceback.hpp"
 
 #include <frameobject.h>
@@ -949,15 +950,11 @@ PyGetSetDef generator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Static types, as the interpreter's own coroutine and generator types are:
-// a type's __module__ then comes from tp_name ("_tarnix_frame"), while the
-// instances keep their own writable __module__.  A type made from a spec
-// keeps the getset descriptor of that attribute in its dict and reports the
-// descriptor as its own __module__.  Static types are not reference counted
-// through their instances: dealloc does not release the type, traverse does
-// not visit it.
+// Static types (static_type.hpp): not reference counted through their
+// instances, so dealloc does not release the type and traverse does not
+// visit it.
 constexpr unsigned long kResumableFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 PyAsyncMethods coroutine_as_async = {coroutine_await, nullptr, nullptr, resumable_am_send};
 PyAsyncMethods generator_as_async = {nullptr, nullptr, nullptr, resumable_am_send};
@@ -966,20 +963,13 @@ PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 // What the coroutine and the generator type share.
 PyTypeObject resumable_type(const char* name, PyAsyncMethods* as_async, PyMethodDef* methods,
                             PyGetSetDef* getset) noexcept {
-    PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;  // as PyVarObject_HEAD_INIT: never released
-    type.tp_name = name;
-    type.tp_basicsize = sizeof(Resumable);
-    type.tp_dealloc = resumable_dealloc;
+    PyTypeObject type = static_type(name, sizeof(Resumable), kResumableFlags, resumable_dealloc,
+                                    resumable_traverse, resumable_clear);
     type.tp_as_async = as_async;
     type.tp_repr = resumable_repr;
-    type.tp_flags = kResumableFlags;
-    type.tp_traverse = resumable_traverse;
-    type.tp_clear = resumable_clear;
     type.tp_weaklistoffset = offsetof(Resumable, weakrefs);
     type.tp_methods = methods;
     type.tp_getset = getset;
-    type.tp_free = PyObject_GC_Del;
     type.tp_finalize = resumable_finalize;
     return type;
 }
@@ -996,20 +986,14 @@ PyTypeObject generator_type_object = [] {
 }();
 
 PyTypeObject wrapper_type_object = [] {
-    PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;  // as PyVarObject_HEAD_INIT: never released
-    type.tp_name = "_tarnix_frame.coroutine_wrapper";
-    type.tp_basicsize = sizeof(AwaitWrapper);
-    type.tp_dealloc = wrapper_dealloc;
+    PyTypeObject type = static_type("_tarnix_frame.coroutine_wrapper", sizeof(AwaitWrapper),
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, wrapper_dealloc, wrapper_traverse,
+                                    wrapper_clear);
     type.tp_as_async = &wrapper_as_async;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
-    type.tp_traverse = wrapper_traverse;
-    type.tp_clear = wrapper_clear;
     type.tp_iter = PyObject_SelfIter;
     type.tp_iternext = wrapper_next;
     type.tp_methods = wrapper_methods;
     type.tp_new = wrapper_new;
-    type.tp_free = PyObject_GC_Del;
     return type;
 }();
 

@@ -6,6 +6,7 @@
 #include "module.hpp"
 #include "profile.hpp"
 #include "scope.hpp"
+#include "static_type.hpp"
 
 #include <structmember.h>
 
@@ -389,32 +390,22 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// A static type, as the interpreter's own function type is: the type's
-// __module__ then comes from tp_name ("_tarnix_frame"), while the instances
-// keep their own writable __module__ member.  A type made from a spec keeps
-// that member's descriptor in its dict and reports the descriptor as its own
-// __module__.  Static types are not reference counted through their
-// instances: dealloc does not release the type, traverse does not visit it.
+// Static (static_type.hpp): not reference counted through its instances, so
+// dealloc does not release the type and traverse does not visit it.
 PyTypeObject function_type_object = [] {
-    PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;  // as PyVarObject_HEAD_INIT: never released
-    type.tp_name = "_tarnix_frame.function";
-    type.tp_basicsize = sizeof(Function);
-    type.tp_dealloc = function_dealloc;
+    PyTypeObject type = static_type("_tarnix_frame.function", sizeof(Function),
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                                    function_dealloc, function_traverse, function_clear);
     type.tp_vectorcall_offset = offsetof(Function, vectorcall);
     type.tp_repr = function_repr;
     type.tp_call = PyVectorcall_Call;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
-    type.tp_traverse = function_traverse;
-    type.tp_clear = function_clear;
     type.tp_weaklistoffset = offsetof(Function, weakrefs);
     type.tp_methods = function_methods;
     type.tp_members = function_members;
     type.tp_getset = function_getset;
     type.tp_descr_get = function_descr_get;
     type.tp_dictoffset = offsetof(Function, dict);
-    type.tp_free = PyObject_GC_Del;
     return type;
 }();
 

@@ -1,12 +1,11 @@
 """Recognising each section's payload by the shape of its body."""
 
-import importlib.util
 import traceback
-from pathlib import Path
 from unittest import mock
 
 import pytest
 
+from plain_classes import plain_python
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
 
 SOURCE = "tarnix/seller_sprite/scraping/feed_catcher"
@@ -130,16 +129,7 @@ def test_sections_made_at_run_time_compare_by_content(section, expected):
 # --- instance tests as isinstance makes them ------------------------------------
 
 
-def plain_rendering():
-    """The Python rendering of the recorder that the benchmark runs."""
-    path = Path(__file__).resolve().parent.parent / "bench" / "plain_python.py"
-    spec = importlib.util.spec_from_file_location("plain_python", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-plain = plain_rendering().SellerSpriteFeedCatcher
+plain = plain_python.SellerSpriteFeedCatcher
 
 
 class Posing:

@@ -7,14 +7,13 @@ the classes' own functions must come in the same order.
 
 import asyncio
 import cProfile
-import importlib.util
 import pstats
 import sys
 import traceback
-from pathlib import Path
 
 import pytest
 
+from plain_classes import plain_python
 from tarnix.auth.storage.login_vault import LoginVault
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
 
@@ -24,15 +23,7 @@ NATIVE_FILES = {"tarnix/auth/storage/login_vault", "tarnix/seller_sprite/scrapin
 URL = "https://www.sellersprite.com/v3/api/keyword-miner?q=1"
 
 
-def plain_rendering():
-    path = Path(__file__).resolve().parent.parent / "bench" / "plain_python.py"
-    spec = importlib.util.spec_from_file_location("plain_python", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-plain = plain_rendering()
+plain = plain_python
 PLAIN_FILE = plain.__file__
 
 
