@@ -408,8 +408,9 @@ Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
 
 // close(): 0 when the body ended (or had nothing to end), -1 with an error.
 int close_resumable(Resumable* co) {
-    if (co->point == 0 && !co->running) {
-        // GeneratorExit at the first line ends a body that never ran.
+    if (co->point == 0 && !co->running && !compat::profiling(compat::thread_state())) {
+        // GeneratorExit at the first line ends a body that never ran.  A
+        // profiler is shown that as a resumption, so it goes the long way.
         finish(co);
         return 0;
     }
@@ -821,16 +822,20 @@ PyObject* resumable_frame(Resumable* co) {
         return nullptr;
     }
     if (!co->frame) {
+        // Made when a close() or throw() may have its exception pending
+        // already: PyFrame_New's globals lookup would take it for its own.
+        ErrorStash pending;
         Ref globals = Ref::steal(PyDict_New());
-        if (!globals) {
+        Ref made;
+        if (globals) {
+            made = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(co->code.get()), globals.get(), nullptr)));
+        }
+        if (!made) {
+            pending.drop();  // the failure to make it is what the caller reports
             return nullptr;
         }
-        PyFrameObject* made = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(co->code.get()),
-                                          globals.get(), nullptr);
-        if (made == nullptr) {
-            return nullptr;
-        }
-        co->frame = Ref::steal(reinterpret_cast<PyObject*>(made));
+        co->frame = std::move(made);
         compat::set_frame_line(co->frame.get(), co->line);
     }
     return co->frame.get();

@@ -5,6 +5,8 @@
 namespace frame {
 
 Ref new_profile_frame(PyThreadState* tstate, PyObject* code, PyObject* globals) {
+    // No exception is pending when a call starts, which PyFrame_New needs:
+    // its globals lookup would take a pending one for its own failure.
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
     if (frame) {

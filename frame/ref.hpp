@@ -129,18 +129,26 @@ class ErrorStash {
 public:
     ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
     ~ErrorStash() noexcept(false) {
-        if (compat::may_touch_objects()) {
+        if (!dropped_ && compat::may_touch_objects()) {
             PyErr_Restore(type_, value_, traceback_);
         }
     }
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
     bool holds_error() const noexcept { return type_ != nullptr; }
+    // Lets the stashed exception go: the one raised meanwhile stays pending.
+    void drop() {
+        dropped_ = true;
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(traceback_);
+    }
 
 private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
+    bool dropped_ = false;
 };
 
 }  // namespace frame

@@ -252,3 +252,31 @@ def test_the_element_scan_is_a_generator_called_from_its_method():
         sys.setprofile(None)
     assert seen == [("call", "_matches_section_payload", 40, None), ("call", "genexpr", 47, None),
                     ("return", "genexpr", 47, True), ("return", "_matches_section_payload", 47, True)]
+
+
+@pytest.mark.parametrize("steps", [
+    [("send", None), ("send", None)],
+    [("send", None), ("throw", ValueError("x"))],
+    [("send", None), ("close",)],
+    [("close",)],
+], ids=["send", "throw", "close", "close unstarted"])
+def test_resumptions_give_the_events_of_the_interpreters_coroutine(steps):
+    import test_coroutine
+
+    def events_of(kind):
+        side = test_coroutine.Side(kind, test_coroutine.Fetch)
+        names = {"capture_json_response", "twin"}
+        seen = []
+
+        def profile(frame, event, arg):
+            if event in ("call", "return") and frame.f_code.co_name in names:
+                seen.append(event)
+
+        sys.setprofile(profile)
+        try:
+            side.run(steps)
+        finally:
+            sys.setprofile(None)
+        return seen
+
+    assert events_of("ours") == events_of("twin")
