@@ -822,17 +822,11 @@ PyObject* resumable_frame(Resumable* co) {
         return nullptr;
     }
     if (!co->frame) {
-        // Made when a close() or throw() may have its exception pending
-        // already: PyFrame_New's globals lookup would take it for its own.
-        ErrorStash pending;
+        // Made with an empty dict as globals; close() or throw() may have
+        // its exception pending already, which new_frame keeps aside.
         Ref globals = Ref::steal(PyDict_New());
-        Ref made;
-        if (globals) {
-            made = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(co->code.get()), globals.get(), nullptr)));
-        }
+        Ref made = globals ? new_frame(co->code.get(), globals.get()) : Ref();
         if (!made) {
-            pending.drop();  // the failure to make it is what the caller reports
             return nullptr;
         }
         co->frame = std::move(made);

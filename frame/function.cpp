@@ -50,6 +50,17 @@ PyObject* new_or_none(const Ref& value) {
     return Py_NewRef(value ? value.get() : Py_None);
 }
 
+// The body's result, or NULL once the scope's entry is on the exception.
+[[gnu::always_inline]] inline PyObject* call_body(const Function* function, Scope& scope,
+                                                 PyObject* const* values) {
+    try {
+        return function->def->body(scope, values).release();
+    } catch (const PyError& error) {
+        scope.trace(error);
+        return nullptr;
+    }
+}
+
 // A call while the thread has a profile function: the body between a call
 // and a return event on a frame of the method's own code, as a Python
 // function's frame gives them.  A profile function failing at the call
@@ -66,19 +77,13 @@ PyObject* new_or_none(const Ref& value) {
         }
         return nullptr;
     }
-    Ref result;
-    try {
-        result = function->def->body(scope, values);
-    } catch (const PyError& error) {
-        scope.trace(error);
-    }
+    Ref result = Ref::steal(call_body(function, scope, values));
     if (!profile_event(tstate, frame.get(), PyTrace_RETURN, result.get(), scope.line())) {
         return nullptr;
     }
     return result.release();
 }
 
-// The body's result, or NULL once the scope's entry is on the exception.
 // Each call is one level of recursion, as the frame of a Python function is
 // (so recursion through a method ends in RecursionError at the depth the
 // same code in Python reaches).  Inlined into the vectorcall entry: each C
@@ -90,17 +95,8 @@ PyObject* new_or_none(const Ref& value) {
     if (compat::enter_recursive_call(tstate, "")) {
         return nullptr;  // the function never started, so it has no entry
     }
-    PyObject* result;
-    if (compat::profiling(tstate)) [[unlikely]] {
-        result = run_profiled(function, scope, values, tstate);
-    } else {
-        try {
-            result = function->def->body(scope, values).release();
-        } catch (const PyError& error) {
-            scope.trace(error);
-            result = nullptr;
-        }
-    }
+    PyObject* result = compat::profiling(tstate) ? run_profiled(function, scope, values, tstate)
+                                                  : call_body(function, scope, values);
     compat::leave_recursive_call(tstate);
     return result;
 }

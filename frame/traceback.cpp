@@ -35,26 +35,20 @@ struct Site {
 };
 std::map<std::pair<const char*, int>, Site> sites;
 
-// Builds the frame of an entry over its code object.  PyFrame_New looks up
-// __builtins__ in the globals and, with an exception pending, can fail
-// without setting one, so the pending exception is kept aside meanwhile.
+// Builds the frame of an entry over its code object (the site's, made once).
+// The entry's exception stays pending whatever happens here: an entry that
+// cannot be made is left out.
 Ref new_entry_frame(const char* function_name, int line, PyObject* globals, Site* site) {
     ErrorStash pending;
-    Ref code;
-    if (site != nullptr && site->code != nullptr) {
-        code = Ref::borrow(site->code);
-    } else {
-        code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_def().source_path, function_name, line)));
-    }
-    Ref frame;
-    if (code) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
-    }
-    PyErr_Clear();
-    if (site != nullptr && code && site->code == nullptr) {
+    Ref code = site != nullptr && site->code != nullptr
+                   ? Ref::borrow(site->code)
+                   : Ref::steal(reinterpret_cast<PyObject*>(
+                         PyCode_NewEmpty(module_def().source_path, function_name, line)));
+    if (code && site != nullptr && site->code == nullptr) {
         site->code = code.dup().release();
     }
+    Ref frame = code ? new_frame(code.get(), globals) : Ref();
+    PyErr_Clear();
     return frame;
 }
 
@@ -73,6 +67,16 @@ Ref site_frame(Site& site, const char* function_name, int line, PyObject* global
 }
 
 }  // namespace
+
+Ref new_frame(PyObject* code, PyObject* globals) {
+    ErrorStash pending;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
+    if (!frame) {
+        pending.drop();
+    }
+    return frame;
+}
 
 void add_traceback(const char* function_name, int line) {
     PyObject* globals = module_globals();
