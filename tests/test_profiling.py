@@ -93,44 +93,39 @@ def test_the_profile_events_match_the_plain_classes(tmp_path):
     assert ours.count(("call", "_save", True)) == 3
 
 
-def test_events_carry_the_methods_frame(tmp_path):
-    vault = LoginVault(base_dir=tmp_path)
-    seen = []
+def refused_then_failing(vault, catcher):
+    with pytest.raises(TypeError):
+        vault.remove_token(1)         # refused before the body: no frame, no event
+    with pytest.raises(TypeError):
+        vault._save({"x": object()})  # json.dumps fails at line 102
 
-    def profile(frame, event, arg):
-        if frame.f_code.co_filename in NATIVE_FILES:
-            seen.append((event, frame.f_code.co_name, frame.f_lineno, frame.f_back.f_code.co_name, arg))
 
-    def caller():
-        return vault.load()
-
-    sys.setprofile(profile)
-    try:
-        caller()
-    finally:
-        sys.setprofile(None)
+@pytest.mark.parametrize("work, expected", [
     # No file yet: load returns None from the existence test at line 91.
-    assert seen == [("call", "load", 73, "caller", None), ("return", "load", 91, "caller", None)]
-    assert LoginVault.load.__code__ is not None
-
-
-def test_a_failing_body_returns_none_and_an_argument_error_gives_no_event(tmp_path):
-    vault = LoginVault(base_dir=tmp_path)
-    seen = []
+    (lambda vault, catcher: vault.load(),
+     [("call", "load", 73, None), ("return", "load", 91, None)]),
+    (refused_then_failing,
+     [("call", "_save", 100, None), ("return", "_save", 102, None)]),
+    (lambda vault, catcher: catcher._matches_section_payload("frequency", {"data": [1, {"keyword": 1, "frequency": 2}]}),
+     [("call", "_matches_section_payload", 40, None), ("call", "genexpr", 47, None),
+      ("return", "genexpr", 47, True), ("return", "_matches_section_payload", 47, True)]),
+], ids=["load", "argument error, then a failing body", "element scan"])
+def test_events_carry_the_functions_frame_and_lines(tmp_path, work, expected):
+    vault, catcher = LoginVault(base_dir=tmp_path), SellerSpriteFeedCatcher()
+    seen, callers = [], set()
 
     def profile(frame, event, arg):
         if frame.f_code.co_filename in NATIVE_FILES:
             seen.append((event, frame.f_code.co_name, frame.f_lineno, arg))
+            callers.add(frame.f_back.f_code.co_name)
 
     sys.setprofile(profile)
     try:
-        with pytest.raises(TypeError):
-            vault.remove_token(1)         # refused before the body: no frame, no event
-        with pytest.raises(TypeError):
-            vault._save({"x": object()})  # json.dumps fails at line 102
+        work(vault, catcher)
     finally:
         sys.setprofile(None)
-    assert seen == [("call", "_save", 100, None), ("return", "_save", 102, None)]
+    assert seen == expected
+    assert callers == {work.__code__.co_name}  # f_back: the Python code that called
 
 
 def test_each_resumption_of_a_coroutine_is_a_call_on_its_own_frame():
@@ -236,22 +231,6 @@ def test_cprofile_lists_every_method_with_its_calls_and_callees(tmp_path):
     for method, names in expected_callees.items():
         assert names <= callees(profiles["ours"], NATIVE_FILES, method), method
         assert names <= callees(profiles["plain"], {PLAIN_FILE}, method), method
-
-
-def test_the_element_scan_is_a_generator_called_from_its_method():
-    match, seen = SellerSpriteFeedCatcher()._matches_section_payload, []
-
-    def profile(frame, event, arg):
-        if frame.f_code.co_filename in NATIVE_FILES:
-            seen.append((event, frame.f_code.co_name, frame.f_lineno, arg))
-
-    sys.setprofile(profile)
-    try:
-        match("frequency", {"data": [1, {"keyword": 1, "frequency": 2}]})
-    finally:
-        sys.setprofile(None)
-    assert seen == [("call", "_matches_section_payload", 40, None), ("call", "genexpr", 47, None),
-                    ("return", "genexpr", 47, True), ("return", "_matches_section_payload", 47, True)]
 
 
 @pytest.mark.parametrize("steps", [
