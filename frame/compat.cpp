@@ -7,6 +7,7 @@
 // has only from C++23 on; its variant for the compiler's atomic builtins
 // declares them as plain ints, which have the same size and alignment.
 #undef HAVE_STD_ATOMIC
+#include <frameobject.h>
 #include <internal/pycore_ceval.h>
 #include <internal/pycore_dict.h>
 #include <internal/pycore_frame.h>
@@ -19,6 +20,7 @@
 #endif
 
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 namespace frame::compat {
@@ -63,10 +65,6 @@ int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyOb
     return result;
 }
 
-void set_frame_line(PyObject* frame, int line) noexcept {
-    reinterpret_cast<PyFrameObject*>(frame)->f_lineno = line;
-}
-
 bool recycle_frame(PyObject* frame) noexcept {
     if (Py_REFCNT(frame) != 1) {
         return false;
@@ -86,8 +84,114 @@ bool recycle_frame(PyObject* frame) noexcept {
     return Py_REFCNT(frame) == 1;
 }
 
-void set_frame_back(PyObject* frame, PyObject* back) noexcept {
-    Py_XSETREF(reinterpret_cast<PyFrameObject*>(frame)->f_back, reinterpret_cast<PyFrameObject*>(back));
+// The layout the frame fills in for the interpreter (compat.hpp).
+#define SAME_FIELD(ours, theirs)                                                   \
+    static_assert(offsetof(InterpreterFrame, ours) == offsetof(_PyInterpreterFrame, theirs) && \
+                  sizeof(InterpreterFrame::ours) == sizeof(_PyInterpreterFrame::theirs))
+SAME_FIELD(function, f_func);
+SAME_FIELD(globals, f_globals);
+SAME_FIELD(builtins, f_builtins);
+SAME_FIELD(locals, f_locals);
+SAME_FIELD(code, f_code);
+SAME_FIELD(frame_object, frame_obj);
+SAME_FIELD(previous, previous);
+SAME_FIELD(prev_instr, prev_instr);
+SAME_FIELD(stacktop, stacktop);
+SAME_FIELD(is_entry, is_entry);
+SAME_FIELD(owner, owner);
+#undef SAME_FIELD
+static_assert(offsetof(InterpreterFrame, localsplus) == offsetof(_PyInterpreterFrame, localsplus));
+static_assert(kOwnedByThread == FRAME_OWNED_BY_THREAD);
+
+namespace {
+
+_PyInterpreterFrame* theirs(InterpreterFrame& frame) noexcept {
+    return reinterpret_cast<_PyInterpreterFrame*>(&frame);
+}
+
+// The interpreter's take_ownership (Python/frame.c) for one of our frames:
+// the frame object gets a copy of the frame in its own storage, with its own
+// references to the function and the code (ours were borrowed; the locals
+// and f_locals pass to it as they are), and its caller as f_back.  It is
+// tracked by the collector from then on, as the interpreter's are.
+void hand_over(PyFrameObject* object, InterpreterFrame& frame) {
+    // f_back: the caller's frame object, made now if need be.  Making it may
+    // fail (no memory), and it keeps the pending exception aside meanwhile
+    // except when it fails; neither may cost the exception of the call.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyFrameObject* back = frame.previous != nullptr ? PyFrame_GetBack(object) : nullptr;
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+
+    auto* copy = reinterpret_cast<_PyInterpreterFrame*>(object->_f_frame_data);
+    std::memcpy(copy, &frame, offsetof(_PyInterpreterFrame, localsplus) + sizeof(PyObject*) * frame.stacktop);
+    Py_XINCREF(copy->f_func);
+    Py_INCREF(copy->f_code);
+    copy->frame_obj = nullptr;
+    copy->previous = nullptr;
+    copy->owner = FRAME_OWNED_BY_FRAME_OBJECT;
+    object->f_frame = copy;
+    if (object->f_back == nullptr) {
+        object->f_back = back;
+    } else {
+        Py_XDECREF(back);
+    }
+    frame.locals = nullptr;
+    for (int index = 0; index < frame.stacktop; ++index) {
+        frame.localsplus[index] = nullptr;
+    }
+    if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(object))) {
+        PyObject_GC_Track(object);
+    }
+}
+
+}  // namespace
+
+void release_frame_slow(InterpreterFrame& frame) {
+    // Off the stack by now: what the releases below run cannot see it.
+    if (PyObject* object = std::exchange(frame.frame_object, nullptr)) {
+        if (Py_REFCNT(object) > 1) {
+            hand_over(reinterpret_cast<PyFrameObject*>(object), frame);
+        }
+        Py_DECREF(object);
+    }
+    for (int index = 0; index < frame.stacktop; ++index) {
+        Py_CLEAR(frame.localsplus[index]);
+    }
+    Py_CLEAR(frame.locals);
+}
+
+PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame) {
+    if (frame.frame_object != nullptr) {
+        return frame.frame_object;
+    }
+    if (tstate->cframe->current_frame == theirs(frame)) {
+        // The interpreter's own maker, which records it in the frame.
+        PyObject* made = reinterpret_cast<PyObject*>(PyEval_GetFrame());
+        if (made == nullptr) {
+            PyErr_NoMemory();  // PyEval_GetFrame clears its error
+        }
+        return made;
+    }
+    // Deeper in the stack or off it (a suspended coroutine): a frame object
+    // made the public way, its own storage emptied, then pointed at ours, as
+    // the interpreter's maker leaves one (untracked while it points there).
+    PyFrameObject* made = PyFrame_New(tstate, frame.code, frame.globals, nullptr);
+    if (made == nullptr) {
+        return nullptr;
+    }
+    PyObject_GC_UnTrack(made);
+    _PyInterpreterFrame* own = made->f_frame;
+    Py_CLEAR(own->f_func);
+    Py_CLEAR(own->f_locals);
+    PyCodeObject* code = std::exchange(own->f_code, nullptr);
+    own->stacktop = 0;
+    own->owner = FRAME_CLEARED;  // neither owner: what the interpreter marks a discarded frame with
+    Py_DECREF(code);
+    made->f_frame = theirs(frame);
+    frame.frame_object = reinterpret_cast<PyObject*>(made);
+    return frame.frame_object;
 }
 
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {

@@ -69,11 +69,113 @@ inline bool profiling(PyThreadState* tstate) noexcept {
 // function, and with tracing suspended meanwhile.  -1 when it failed.
 int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyObject* arg) noexcept;
 
-// What a profiler reads of a frame and Python code cannot set: its current
-// line (f_lineno) and its caller (f_back; `back` is a new reference or
-// nullptr, and replaces the old one).
-void set_frame_line(PyObject* frame, int line) noexcept;
-void set_frame_back(PyObject* frame, PyObject* back) noexcept;
+// --- frames on the thread's stack -------------------------------------------
+//
+// While a body runs, a frame of its code object is the innermost frame of the
+// thread, so whatever walks the stack (sys._getframe, inspect, traceback,
+// logging's caller fields, warnings, faulthandler, pdb, profilers) finds it
+// as it finds a Python function's.  The interpreter keeps that stack as a
+// chain of _PyInterpreterFrame records from tstate->cframe->current_frame
+// (pycore_frame.h, not a public header); this is their 3.11 layout, checked
+// field by field against the interpreter's own in compat.cpp.  Frame objects
+// are made only when someone asks for one, by the interpreter or by
+// frame_object() below.
+
+// The most locals (parameters and other names) a code object of the tables
+// has: a method's frame lives on the C stack for the whole call.
+constexpr int kMaxFrameLocals = 8;
+
+struct InterpreterFrame {
+    PyObject* function;         // f_func; borrowed (the interpreter never releases it here)
+    PyObject* globals;          // f_globals, borrowed, as the interpreter's
+    PyObject* builtins;         // f_builtins, borrowed
+    PyObject* locals;           // f_locals: owned, made when someone reads f_locals
+    PyCodeObject* code;         // f_code; borrowed from the function or the coroutine
+    PyObject* frame_object;     // owned, or nullptr until someone asks for it
+    InterpreterFrame* previous; // the frame below, while on the stack
+    _Py_CODEUNIT* prev_instr;   // the code unit of the current line (location table)
+    int stacktop;               // co_nlocalsplus: every local slot is valid
+    bool is_entry;              // false: the interpreter's loop never runs this frame
+    char owner;                 // kOwnedByThread
+    // The parameters (owned: a debugger writing f_locals back replaces
+    // them with references of its own), then nullptr for the other locals.
+    PyObject* localsplus[kMaxFrameLocals];
+};
+
+constexpr char kOwnedByThread = 0;
+
+// A code object of the tables has one code unit per line from its first line
+// to its last (a RESUME, then NOPs), each mapped to its line by the location
+// table, and after them this many units that raise AssertionError should
+// anyone execute it.  The current line of a frame is the unit its prev_instr
+// points at: f_lineno, faulthandler and the debuggers all read it from there.
+constexpr int kTrailingUnits = 2;
+
+// Fills `frame` for a call of `code`: the first `nargs` locals are the
+// arguments, the current line is the first line.  Not yet on the stack.
+inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject* code, PyObject* globals,
+                       PyObject* builtins, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    frame.function = function;
+    frame.globals = globals;
+    frame.builtins = builtins;
+    frame.locals = nullptr;
+    frame.code = code;
+    frame.frame_object = nullptr;
+    frame.previous = nullptr;
+    frame.prev_instr = reinterpret_cast<_Py_CODEUNIT*>(code->co_code_adaptive);
+    frame.stacktop = code->co_nlocalsplus;
+    frame.is_entry = false;
+    frame.owner = kOwnedByThread;
+    // All slots at once: a few stores where a loop to co_nlocalsplus is a
+    // call of memset.
+    for (PyObject*& slot : frame.localsplus) {
+        slot = nullptr;
+    }
+    for (Py_ssize_t index = 0; index < nargs; ++index) {
+        frame.localsplus[index] = Py_NewRef(args[index]);
+    }
+}
+
+// Makes `frame` the thread's innermost frame.  faulthandler reads the chain
+// without the lock, from a signal handler or its watchdog thread, so the
+// frame is complete before the store that makes it visible.
+inline void push_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
+    _PyCFrame* cframe = tstate->cframe;
+    frame.previous = reinterpret_cast<InterpreterFrame*>(cframe->current_frame);
+    __atomic_store_n(&cframe->current_frame, reinterpret_cast<_PyInterpreterFrame*>(&frame), __ATOMIC_RELEASE);
+}
+
+// Takes `frame` off the stack again: its caller is the innermost frame.  Done
+// before anything of the frame is released, since releasing may run code
+// that walks the stack.
+inline void pop_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
+    __atomic_store_n(&tstate->cframe->current_frame, reinterpret_cast<_PyInterpreterFrame*>(frame.previous),
+                     __ATOMIC_RELEASE);
+}
+
+// Releases what the frame holds, once it is off the stack.  A frame object
+// that someone still holds (a frame kept by a callee, in a record's stack
+// information, in a traceback of the caller's) takes a copy of the frame, as
+// the interpreter's own frames hand theirs over, so it stays valid: its code,
+// last line, f_back and locals readable, clear() working.
+void release_frame_slow(InterpreterFrame& frame);
+
+inline void release_frame(InterpreterFrame& frame, Py_ssize_t nargs) {
+    if (frame.frame_object != nullptr || frame.locals != nullptr) {
+        release_frame_slow(frame);
+        return;
+    }
+    // No frame object, so nothing could have written the locals: they are
+    // still the arguments.
+    for (Py_ssize_t index = 0; index < nargs; ++index) {
+        Py_DECREF(frame.localsplus[index]);
+    }
+}
+
+// The frame object of `frame`, made the first time it is asked for (by the
+// interpreter's own PyEval_GetFrame when `frame` is the innermost frame).
+// Borrowed; nullptr with an exception set when it cannot be made.
+PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame);
 
 // Whether a frame made for a traceback entry can serve the next entry made at
 // the same place: only when the caller's reference is its only one, so no

@@ -303,16 +303,11 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
         }
         // Suspended in an await: the delegate runs first, starting with None.
         co->line = scope.line();
-        if (co->frame) {
-            compat::set_frame_line(co->frame.get(), co->line);  // cr_frame shows where it waits
-        }
         value = Py_None;
         exc = false;
         delegate_result.reset();
     }
 }
-
-PyObject* resumable_frame(Resumable* co);
 
 // A resumption while the thread has a profile function: a call event on the
 // object's own frame (cr_frame / gi_frame) before it, a return event at the
@@ -321,25 +316,24 @@ PyObject* resumable_frame(Resumable* co);
 // resumes; failing at the return ends the object with it.
 [[gnu::noinline, gnu::cold]] Outcome run_profiled(Resumable* co, Scope& scope, PyObject* value, bool exc,
                                                   const Thrown* thrown, Ref& out, PyThreadState* tstate) {
-    PyObject* frame = resumable_frame(co);
+    // The frame is the innermost one now, so this is the interpreter's own
+    // maker; close() or throw() may have their exception pending already,
+    // which it keeps aside.
+    PyObject* frame = compat::frame_object(tstate, co->frame);
     if (frame == nullptr) {
         return run(co, scope, value, true, nullptr, out);  // raised where it resumes
     }
-    Ref keep_frame = Ref::borrow(frame);
-    compat::set_frame_back(frame, reinterpret_cast<PyObject*>(PyThreadState_GetFrame(tstate)));
-    if (!profile_event(tstate, frame, PyTrace_CALL, Py_None, co->line)) {
+    if (!profile_event(tstate, frame, PyTrace_CALL, Py_None)) {
         exc = true;
         thrown = nullptr;
     }
     Outcome outcome = run(co, scope, value, exc, thrown, out);
-    const bool ended = outcome != Outcome::Yield;
     PyObject* result = outcome == Outcome::Yield || outcome == Outcome::Return ? out.get() : nullptr;
-    if (!profile_event(tstate, frame, PyTrace_RETURN, result, ended ? scope.line() : co->line) && result) {
+    if (!profile_event(tstate, frame, PyTrace_RETURN, result) && result) {
         out.reset();
         finish(co);
         outcome = Outcome::Error;
     }
-    compat::set_frame_back(frame, nullptr);  // a suspended frame has no caller
     return outcome;
 }
 
@@ -382,11 +376,20 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
     }
     Ref keep_alive = Ref::borrow(as_object(co));
     co->running = true;
+    compat::push_frame(tstate, co->frame);
     Scope scope(co->trace_name, co->line);
+    scope.show_on(co->frame);
     PyObject* value = arg != nullptr ? arg : Py_None;
     Outcome outcome = compat::profiling(tstate) ? run_profiled(co, scope, value, exc, thrown, out, tstate)
                                                 : run(co, scope, value, exc, thrown, out);
+    compat::pop_frame(tstate, co->frame);
+    co->frame.previous = nullptr;  // a suspended frame has no caller
     co->running = false;
+    if (co->point < 0) {
+        // Done: the frame goes, as the interpreter's own coroutine frame
+        // does; a frame object someone still holds keeps a copy of it.
+        compat::release_frame_slow(co->frame);
+    }
     compat::leave_recursive_call(tstate);
     return outcome;
 }
@@ -412,6 +415,7 @@ int close_resumable(Resumable* co) {
         // GeneratorExit at the first line ends a body that never ran.  A
         // profiler is shown that as a resumption, so it goes the long way.
         finish(co);
+        compat::release_frame_slow(co->frame);
         return 0;
     }
     bool delegate_failed = false;
@@ -645,9 +649,12 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     co->point = 0;
     co->running = false;
     co->is_coroutine = is_coroutine;
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
         new (field) Ref();
     }
+    co->frame.frame_object = nullptr;  // nothing held until the body's frame is made
+    co->frame.locals = nullptr;
+    co->frame.stacktop = 0;
     std::uninitialized_default_construct_n(co->slots, Resumable::kSlots);
     co->weakrefs = nullptr;
     return co;
@@ -655,8 +662,13 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
 
 int resumable_traverse(PyObject* self, visitproc visit, void* arg) {
     Resumable* co = as_resumable(self);
-    for (const Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    for (const Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
         Py_VISIT(field->get());
+    }
+    Py_VISIT(co->frame.frame_object);
+    Py_VISIT(co->frame.locals);
+    for (int index = 0; index < co->frame.stacktop; ++index) {
+        Py_VISIT(co->frame.localsplus[index]);
     }
     for (const Ref& slot : co->slots) {
         Py_VISIT(slot.get());
@@ -668,7 +680,8 @@ int resumable_clear(PyObject* self) {
     Resumable* co = as_resumable(self);
     // Whatever the body held is gone, so it must never run again.
     co->point = -1;
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    compat::release_frame_slow(co->frame);
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
         field->reset();
     }
     for (Ref& slot : co->slots) {
@@ -712,7 +725,7 @@ void resumable_dealloc(PyObject* self) {
         PyObject_GC_UnTrack(self);
     }
     resumable_clear(self);
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
         field->~Ref();
     }
     std::destroy_n(co->slots, Resumable::kSlots);
@@ -812,36 +825,16 @@ int set_module(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// The frame object is made once, when cr_frame is first read or a profiler
-// is first shown a resumption, and kept: asyncio's task repr and profilers
-// read its code and line, and it is the same frame every time.  The body
-// never runs in it.  Borrowed; nullptr with an exception set.
-PyObject* resumable_frame(Resumable* co) {
-    if (!co->code) {
-        PyErr_SetString(PyExc_SystemError, "a cleared coroutine or generator has no frame");
-        return nullptr;
-    }
-    if (!co->frame) {
-        // Made with an empty dict as globals; close() or throw() may have
-        // its exception pending already, which new_frame keeps aside.
-        Ref globals = Ref::steal(PyDict_New());
-        Ref made = globals ? new_frame(co->code.get(), globals.get()) : Ref();
-        if (!made) {
-            return nullptr;
-        }
-        co->frame = std::move(made);
-        compat::set_frame_line(co->frame.get(), co->line);
-    }
-    return co->frame.get();
-}
-
+// cr_frame / gi_frame: the frame object of the body's frame, made when it is
+// first asked for and the same object for as long as the body can run (what
+// a stack walker or profiler finds on the stack while it runs is this one);
+// None once the body has finished, as the interpreter's own give it.
 PyObject* get_frame(PyObject* self, void*) {
     Resumable* co = as_resumable(self);
-    if (!co->code) {
+    if (!co->code || (co->point < 0 && !co->running)) {
         Py_RETURN_NONE;
     }
-    PyObject* frame = resumable_frame(co);
-    return frame != nullptr ? Py_NewRef(frame) : nullptr;
+    return Py_XNewRef(compat::frame_object(compat::thread_state(), co->frame));
 }
 
 // --- the await wrapper -------------------------------------------------------
@@ -1048,6 +1041,8 @@ PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* name, Py
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         co->slots[i] = Ref::borrow(args[i]);
     }
+    compat::init_frame(co->frame, nullptr, reinterpret_cast<PyCodeObject*>(code), module_globals(),
+                       module_builtins(), args, nargs);
     PyObject_GC_Track(as_object(co));
     return as_object(co);
 }
@@ -1079,6 +1074,9 @@ Ref new_generator(const GeneratorDef& def, Args captured) {
     for (Arg value : captured) {
         co->slots[index++] = Ref::borrow(value.get());
     }
+    // What it captured is its state, not parameters: its frame shows no locals.
+    compat::init_frame(co->frame, nullptr, reinterpret_cast<PyCodeObject*>(co->code.get()), module_globals(),
+                       module_builtins(), nullptr, 0);
     PyObject_GC_Track(as_object(co));
     return generator;
 }

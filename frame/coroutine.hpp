@@ -28,7 +28,9 @@ struct Resumable {
     Ref qualname;
     Ref module;
     Ref code;
-    Ref frame;               // cr_frame / gi_frame, made on first access
+    // The frame the body runs in: on the thread's stack for each resumption,
+    // off it while suspended.  Its frame object is cr_frame / gi_frame.
+    compat::InterpreterFrame frame;
     PyObject* weakrefs;
     // Slots first hold the call's arguments (coroutine) or the captured
     // values (generator); the rest are the body's locals and loop state.

@@ -23,6 +23,8 @@ struct Function {
     const char* trace_name;
     Py_ssize_t fast_positional;   // positional count of the fast tier, or -1 without one
     Py_ssize_t keyword_only;
+    Py_ssize_t parameters;        // positional and keyword-only: the locals a call's frame starts with
+    PyObject* builtins;           // the builtins' namespace, borrowed: it lives as long as the interpreter
     Ref coroutine_name;           // what its coroutines are called, fixed at creation
     Ref coroutine_qualname;
     PyObject* param_names[kMaxParams];  // interned, immortal for the process
@@ -62,23 +64,22 @@ PyObject* new_or_none(const Ref& value) {
 }
 
 // A call while the thread has a profile function: the body between a call
-// and a return event on a frame of the method's own code, as a Python
-// function's frame gives them.  A profile function failing at the call
-// fails the call at the first line without running the body; failing at
-// the return replaces the result.
+// and a return event on the call's frame, as a Python function's frame gives
+// them.  A profile function failing at the call fails the call at the first
+// line without running the body; failing at the return replaces the result.
 [[gnu::noinline, gnu::cold]] PyObject* run_profiled(const Function* function, Scope& scope,
-                                                    PyObject* const* values, PyThreadState* tstate) {
-    const int first_line = function->def->first_line;
-    Ref frame = new_profile_frame(tstate, function->code.get(), function->globals.get());
-    if (!frame || !profile_event(tstate, frame.get(), PyTrace_CALL, Py_None, first_line)) {
+                                                    PyObject* const* values, PyThreadState* tstate,
+                                                    compat::InterpreterFrame& frame) {
+    PyObject* frame_object = compat::frame_object(tstate, frame);  // the frame keeps it
+    if (frame_object == nullptr || !profile_event(tstate, frame_object, PyTrace_CALL, Py_None)) {
         scope.trace(PyError{});
-        if (frame) {
-            profile_event(tstate, frame.get(), PyTrace_RETURN, nullptr, first_line);
+        if (frame_object != nullptr) {
+            profile_event(tstate, frame_object, PyTrace_RETURN, nullptr);
         }
         return nullptr;
     }
     Ref result = Ref::steal(call_body(function, scope, values));
-    if (!profile_event(tstate, frame.get(), PyTrace_RETURN, result.get(), scope.line())) {
+    if (!profile_event(tstate, frame_object, PyTrace_RETURN, result.get())) {
         return nullptr;
     }
     return result.release();
@@ -86,17 +87,27 @@ PyObject* new_or_none(const Ref& value) {
 
 // Each call is one level of recursion, as the frame of a Python function is
 // (so recursion through a method ends in RecursionError at the depth the
-// same code in Python reaches).  Inlined into the vectorcall entry: each C
-// frame between the interpreter and the Python code a body calls costs time
-// on the I/O-bound methods, and stack on every level of a recursion.
+// same code in Python reaches), and the body runs in a frame of the method's
+// code object on the thread's stack, above its caller's.  Inlined into the
+// vectorcall entry: each C frame between the interpreter and the Python code
+// a body calls costs time on the I/O-bound methods, and stack on every level
+// of a recursion.
 [[gnu::always_inline]] inline PyObject* run_body(const Function* function, Scope& scope,
                                                 PyObject* const* values) {
     PyThreadState* tstate = compat::thread_state();
     if (compat::enter_recursive_call(tstate, "")) {
         return nullptr;  // the function never started, so it has no entry
     }
-    PyObject* result = compat::profiling(tstate) ? run_profiled(function, scope, values, tstate)
+    compat::InterpreterFrame frame;
+    compat::init_frame(frame, const_cast<PyObject*>(reinterpret_cast<const PyObject*>(function)),
+                       reinterpret_cast<PyCodeObject*>(function->code.get()), function->globals.get(),
+                       function->builtins, values, function->parameters);
+    compat::push_frame(tstate, frame);
+    scope.show_on(frame);
+    PyObject* result = compat::profiling(tstate) ? run_profiled(function, scope, values, tstate, frame)
                                                   : call_body(function, scope, values);
+    compat::pop_frame(tstate, frame);
+    compat::release_frame(frame, function->parameters);
     compat::leave_recursive_call(tstate);
     return result;
 }
@@ -468,6 +479,8 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     function->trace_name = trace_name;
     function->fast_positional = takes_arguments_as_passed(def) ? static_cast<Py_ssize_t>(def.params.size()) : -1;
     function->keyword_only = static_cast<Py_ssize_t>(def.kwonly.size());
+    function->parameters = static_cast<Py_ssize_t>(def.params.size() + def.kwonly.size());
+    function->builtins = module_builtins();
     if (def.params.size() + def.kwonly.size() > static_cast<std::size_t>(kMaxParams)) {
         PyErr_Format(PyExc_SystemError, "%s() has more parameters than the frame binds", def.name);
         raise_pending();

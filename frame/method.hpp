@@ -52,6 +52,7 @@ struct MethodDef {
     const char* doc;                // docstring, or nullptr for None
     std::span<const char* const> locals;  // local names after the parameters
     int first_line;
+    int last_line;                  // the last line the body reports
     MethodBody body = nullptr;      // Method, Property
     ResumeBody resume = nullptr;    // Coroutine: its locals start with the parameters
 };
@@ -62,6 +63,7 @@ struct GeneratorDef {
     const char* owner;                     // the enclosing method's name
     std::span<const char* const> locals;   // its locals (no parameters)
     int first_line;
+    int last_line;
     ResumeBody resume;
 };
 

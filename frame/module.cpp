@@ -102,17 +102,47 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
 
 // --- exec step -------------------------------------------------------------
 
-// Placeholder bytecode and line table for the code objects: never executed
-// by the frame, but valid (it raises AssertionError) should anyone try.
-struct Placeholder {
+// The bytecode of a function's code object is a placeholder that never runs,
+// but its location table is what stack walkers read the current line from:
+// faulthandler and the debuggers compute it from the unit the frame points
+// at, never from a field a frame object keeps.  So there is one code unit per
+// line from the first line to the last, a RESUME and then NOPs, each unit
+// mapped to its line; a body shows line n by pointing its frame at unit
+// n - first_line (Scope::at).  Should anyone execute the code, it
+// runs to the trailing units and raises AssertionError.
+struct LineCode {
     Ref bytecode;
     Ref linetable;
 };
 
-Placeholder placeholder_code() {
-    PyCodeObject* empty = PyCode_NewEmpty("", "", 1);
-    Ref code = take(reinterpret_cast<PyObject*>(empty));
-    return {take(PyCode_GetCode(empty)), take(PyObject_GetAttrString(code.get(), "co_linetable"))};
+// One entry of the 3.11 location table: a unit count, no column data, and
+// the line as a signed varint delta from the previous entry's line.
+void add_location(std::string& table, int units, int line_delta) {
+    constexpr int kNoColumns = 13;  // PY_CODE_LOCATION_INFO_NO_COLUMNS
+    table.push_back(static_cast<char>(0x80 | (kNoColumns << 3) | (units - 1)));
+    unsigned value = line_delta < 0 ? (static_cast<unsigned>(-line_delta) << 1) | 1 : static_cast<unsigned>(line_delta) << 1;
+    while (value >= 64) {
+        table.push_back(static_cast<char>(64 | (value & 63)));
+        value >>= 6;
+    }
+    table.push_back(static_cast<char>(value));
+}
+
+LineCode line_code(int first_line, int last_line) {
+    constexpr unsigned char kResume = 151, kNop = 9, kLoadAssertionError = 74, kRaiseVarargs = 130;
+    const int span = last_line - first_line;
+    std::string bytecode;
+    std::string table;
+    bytecode += {static_cast<char>(kResume), 0};
+    add_location(table, 1, 0);
+    for (int line = 1; line <= span; ++line) {
+        bytecode += {static_cast<char>(kNop), 0};
+        add_location(table, 1, 1);
+    }
+    bytecode += {static_cast<char>(kLoadAssertionError), 0, static_cast<char>(kRaiseVarargs), 1};
+    add_location(table, compat::kTrailingUnits, 0);
+    return {take(PyBytes_FromStringAndSize(bytecode.data(), static_cast<Py_ssize_t>(bytecode.size()))),
+            take(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())))};
 }
 
 Ref name_tuple(std::initializer_list<std::span<const char* const>> groups) {
@@ -129,17 +159,21 @@ Ref name_tuple(std::initializer_list<std::span<const char* const>> groups) {
     return tuple;
 }
 
-Ref new_code(const Placeholder& placeholder, int argcount, int kwonly, Ref varnames, int flags, const char* name,
-             int first_line) {
+Ref new_code(int argcount, int kwonly, Ref varnames, int flags, const char* name, int first_line, int last_line) {
     Record& r = record();
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
+    // A method's frame holds every local on the C stack (compat::InterpreterFrame).
+    if (nlocals > compat::kMaxFrameLocals || last_line < first_line) {
+        PyErr_Format(PyExc_SystemError, "%s() has more locals or lines than its frame can show", name);
+        raise_pending();
+    }
     Ref filename = take(PyUnicode_FromString(r.def->source_path));
     Ref code_name = take(PyUnicode_InternFromString(name));
+    const LineCode lines = line_code(first_line, last_line);
     PyObject* empty = r.empty_tuple.get();
-    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
     return take(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, kwonly, nlocals, 2, flags, placeholder.bytecode.get(), empty, empty, varnames.get(), empty,
-        empty, filename.get(), code_name.get(), code_name.get(), first_line, placeholder.linetable.get(),
-        r.empty_bytes.get())));
+        argcount, 0, kwonly, nlocals, 2, flags, lines.bytecode.get(), empty, empty, varnames.get(), empty, empty,
+        filename.get(), code_name.get(), code_name.get(), first_line, lines.linetable.get(), r.empty_bytes.get())));
 }
 
 constexpr int kFunctionFlags = CO_OPTIMIZED | CO_NEWLOCALS;
@@ -147,7 +181,6 @@ constexpr int kFunctionFlags = CO_OPTIMIZED | CO_NEWLOCALS;
 void create_code_objects() {
     Record& r = record();
     const ClassDef& cls = r.def->cls;
-    const Placeholder placeholder = placeholder_code();
     r.method_codes.clear();
     for (const MethodDef& method : cls.methods) {
         std::vector<const char*> params;
@@ -158,15 +191,15 @@ void create_code_objects() {
             params.push_back(param.name);
         }
         const int flags = kFunctionFlags | (method.kind == Kind::Coroutine ? CO_COROUTINE : 0);
-        r.method_codes.push_back(new_code(placeholder, static_cast<int>(method.params.size()),
+        r.method_codes.push_back(new_code(static_cast<int>(method.params.size()),
                                           static_cast<int>(method.kwonly.size()), name_tuple({params, method.locals}),
-                                          flags, method.name, method.first_line));
+                                          flags, method.name, method.first_line, method.last_line));
     }
     r.generator_codes.clear();
     r.generator_qualnames.clear();
     for (const GeneratorDef& generator : cls.generators) {
-        r.generator_codes.push_back(new_code(placeholder, 0, 0, name_tuple({generator.locals}),
-                                             kFunctionFlags | CO_GENERATOR, generator.name, generator.first_line));
+        r.generator_codes.push_back(new_code(0, 0, name_tuple({generator.locals}), kFunctionFlags | CO_GENERATOR,
+                                             generator.name, generator.first_line, generator.last_line));
         r.generator_qualnames.push_back(
             take(PyUnicode_FromFormat("%s.%s.<locals>.%s", cls.name, generator.owner, generator.name)));
     }

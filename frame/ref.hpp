@@ -54,12 +54,20 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() noexcept(false) {
+    [[gnu::always_inline]] ~Ref() noexcept(false) {
+#if defined(__SANITIZE_ADDRESS__)
         // Tested whatever the Ref holds: on a thread being ended, the test is
         // also where the frames already unwound are let go of (compat.cpp).
         if (compat::may_touch_objects() && obj_ != nullptr) {
             Py_DECREF(obj_);
         }
+#else
+        // An emptied Ref (moved from, released) is the common case, and the
+        // test for it is inlined where the Ref ends.
+        if (obj_ != nullptr && compat::may_touch_objects()) {
+            Py_DECREF(obj_);
+        }
+#endif
     }
 
     static Ref steal(PyObject* obj) noexcept { return Ref(obj); }

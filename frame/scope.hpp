@@ -17,7 +17,28 @@ void restore_exception(Ref exception);
 class Scope {
 public:
     Scope(const char* trace_name, int line) noexcept : name_(trace_name), line_(line) {}
-    void at(int line) noexcept { line_ = line; }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    // From now on the line is shown on `frame` too, the body's frame on the
+    // thread's stack, where stack walkers read it from the code unit the
+    // frame points at (see compat::kTrailingUnits).
+    void show_on(compat::InterpreterFrame& frame) noexcept {
+        PyCodeObject* code = frame.code;
+        first_unit_ = reinterpret_cast<_Py_CODEUNIT*>(code->co_code_adaptive);
+        first_line_ = code->co_firstlineno;
+        last_offset_ = static_cast<unsigned>(Py_SIZE(code) - compat::kTrailingUnits - 1);
+        shown_ = &frame.prev_instr;
+        at(line_);
+    }
+    // Marks the statement about to run.  Every statement that can fail or
+    // call out is marked, so this is kept to a few instructions: the unit of
+    // line n is the function's first unit plus n - first line, and a line
+    // outside the function shows its first line.
+    [[gnu::always_inline]] void at(int line) noexcept {
+        line_ = line;
+        const auto offset = static_cast<unsigned>(line - first_line_);
+        *shown_ = first_unit_ + (offset <= last_offset_ ? offset : 0);
+    }
     int line() const noexcept { return line_; }
     const char* name() const noexcept { return name_; }
 
@@ -27,6 +48,11 @@ public:
 private:
     const char* name_;
     int line_;
+    int first_line_ = 0;
+    unsigned last_offset_ = 0;
+    _Py_CODEUNIT* first_unit_ = nullptr;
+    _Py_CODEUNIT** shown_ = &unshown_;  // a scope without a frame writes here
+    _Py_CODEUNIT* unshown_ = nullptr;
 };
 
 // An except clause.  Constructed inside `catch (const PyError&)`: takes the

@@ -117,7 +117,7 @@ def test_events_carry_the_functions_frame_and_lines(tmp_path, work, expected):
     def profile(frame, event, arg):
         if frame.f_code.co_filename in NATIVE_FILES:
             seen.append((event, frame.f_code.co_name, frame.f_lineno, arg))
-            callers.add(frame.f_back.f_code.co_name)
+            callers.add((frame.f_code.co_name, frame.f_back.f_code.co_name))
 
     sys.setprofile(profile)
     try:
@@ -125,7 +125,11 @@ def test_events_carry_the_functions_frame_and_lines(tmp_path, work, expected):
     finally:
         sys.setprofile(None)
     assert seen == expected
-    assert callers == {work.__code__.co_name}  # f_back: the Python code that called
+    # f_back: the Python code that called the method, and the method that
+    # runs the generator expression, as any() of a Python one shows it.
+    caller = work.__code__.co_name
+    assert callers == {(name, "_matches_section_payload" if name == "genexpr" else caller)
+                       for _, name, _, _ in expected}
 
 
 def test_each_resumption_of_a_coroutine_is_a_call_on_its_own_frame():
@@ -137,18 +141,20 @@ def test_each_resumption_of_a_coroutine_is_a_call_on_its_own_frame():
     def profile(frame, event, arg):
         if frame.f_code.co_name == "capture_json_response":
             frames.add(id(frame))
-            seen.append((event, frame.f_lineno, frame.f_back is not None))
+            seen.append((event, frame.f_lineno, frame.f_back is not None, frame is co.cr_frame))
 
     sys.setprofile(profile)
     try:
         co.send(None)  # suspends in the await of the body, line 29
+        suspended = co.cr_frame
         with pytest.raises(StopIteration):
             co.send(None)  # records the payload, line 34
     finally:
         sys.setprofile(None)
-    assert frames == {id(co.cr_frame)}
-    assert seen == [("call", 17, True), ("return", 29, True), ("call", 29, True), ("return", 34, True)]
-    assert co.cr_frame.f_back is None and catcher.responses
+    assert frames == {id(suspended)} and suspended.f_back is None
+    assert seen == [("call", 17, True, True), ("return", 29, True, True),
+                    ("call", 29, True, True), ("return", 34, True, True)]
+    assert co.cr_frame is None and catcher.responses  # finished, as the interpreter's coroutines
 
 
 @pytest.mark.parametrize("fail_on", ["call", "return"])

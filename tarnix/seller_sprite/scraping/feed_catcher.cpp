@@ -269,6 +269,7 @@ constexpr frame::GeneratorDef kGenerators[] = {
         .owner = "_matches_section_payload",
         .locals = kScanLocals,
         .first_line = 47,
+        .last_line = 47,
         .resume = element_scan,
     },
 };
@@ -421,6 +422,7 @@ constexpr frame::MethodDef kMethods[] = {
         .doc = nullptr,
         .locals = {},
         .first_line = 14,
+        .last_line = 15,
         .body = init_body,
     },
     {
@@ -433,6 +435,7 @@ constexpr frame::MethodDef kMethods[] = {
         .doc = kCaptureDoc,
         .locals = kCaptureLocals,
         .first_line = 17,
+        .last_line = 36,
         .resume = capture_json_response,
     },
     {
@@ -445,6 +448,7 @@ constexpr frame::MethodDef kMethods[] = {
         .doc = "按响应结构识别目标接口，避免误收页面辅助接口。",
         .locals = kMatchesLocals,
         .first_line = 40,
+        .last_line = 57,
         .body = matches_section_payload,
     },
     {
@@ -457,6 +461,7 @@ constexpr frame::MethodDef kMethods[] = {
         .doc = "读取指定分区的响应 payload。",
         .locals = kGetPayloadLocals,
         .first_line = 59,
+        .last_line = 65,
         .body = get_payload,
     },
     {
@@ -469,6 +474,7 @@ constexpr frame::MethodDef kMethods[] = {
         .doc = "将已捕获响应写入目录，返回文件索引。",
         .locals = kSaveAllLocals,
         .first_line = 67,
+        .last_line = 78,
         .body = save_all,
     },
 };
