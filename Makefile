@@ -44,7 +44,7 @@ typecheck: test-packages build
 # sources are compiled again; the stand-ins' is made afresh each time.
 wheel: dist/.wheel
 
-dist/.wheel: $(SOURCES) $(STUBS) $(STAND_INS) README.md | $(VENV)/bin/python
+dist/.wheel: $(SOURCES) $(STUBS) $(STAND_INS) README.md LICENSE | $(VENV)/bin/python
 	$(MAKE) --no-print-directory debian-packages
 	rm -f dist/*.whl
 	$(VENV_PYTHON) -m pip wheel --no-build-isolation --no-index --no-deps -q -w dist .
