@@ -81,17 +81,19 @@ class Venv(NamedTuple):
     env: dict[str, str]
     cwd: Path
 
-    def run(self, *args, check=False, **env):
+    def run(self, *args, **env):
         return subprocess.run([self.python, *args], env={**self.env, **env}, cwd=self.cwd,
-                              check=check, capture_output=True, text=True)
+                              capture_output=True, text=True)
 
     def pip(self, command, *args):
         options = ["--no-index", "--no-deps", "--no-cache-dir"] if command == "install" else ["-y"]
         done = self.run("-m", "pip", command, "-q", "--disable-pip-version-check", *options, *args)
         assert done.returncode == 0, done.stderr
 
-    def json(self, script):
-        return json.loads(self.run("-c", script, check=True).stdout)
+    def json(self, script, **env):
+        done = self.run("-c", script, **env)
+        assert done.returncode == 0, done.stderr
+        return json.loads(done.stdout)
 
 
 def fresh_venv(tmp_path):
@@ -224,8 +226,7 @@ def test_the_modules_install_beside_the_tool_and_leave_its_files_alone(wheels, t
     installed = tool_package()
     assert set(installed) == set(tool_files) | {name for name in NATIVE_FILES if name.startswith("tarnix/")}
     assert {name: installed[name] for name in tool_files} == tool_files
-    found = json.loads(venv.run("-c", BESIDE_THE_TOOL, check=True,
-                                PYTHON_KEYRING_BACKEND="keyring.backends.fail.Keyring").stdout)
+    found = venv.json(BESIDE_THE_TOOL, PYTHON_KEYRING_BACKEND="keyring.backends.fail.Keyring")
     assert found["markers"] == TOOL_FILES
     assert all(Path(module).is_relative_to(venv.site) for module in found["modules"]), found
     assert found["tool_crypto"] and found["in_config_dir"]
