@@ -12,7 +12,9 @@ DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
 
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
-STUBS   := $(shell find tarnix -name '*.pyi' -o -name py.typed 2>/dev/null)
+STUBS   := $(shell find tarnix -name '*.pyi' 2>/dev/null)
+# The second wheel: the stand-ins for the tool's own modules, from the same files.
+STAND_INS := stand-ins/pyproject.toml stand-ins/README.md
 
 # What the suites need beyond the build: a real secret store (a private D-Bus
 # session with gnome-keyring-daemon), the type checker, property-based tests,
@@ -35,14 +37,19 @@ typecheck: test-packages build
 	$(VENV_PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
 	$(VENV_PYTHON) -m mypy --strict examples
 
-# dist/*.whl, built offline from the Debian toolchain; the build tree is
-# reused, so only changed sources are compiled again.
+# Two wheels in dist/, built offline from the Debian toolchain: the native
+# modules (tarnix-native), which is all that goes beside the installed tool,
+# and the stand-ins for the tool's own modules (tarnix-tool-stand-ins), for
+# environments without it.  The native build tree is reused, so only changed
+# sources are compiled again; the stand-ins' is made afresh each time.
 wheel: dist/.wheel
 
-dist/.wheel: $(SOURCES) $(STUBS) README.md | $(VENV)/bin/python
+dist/.wheel: $(SOURCES) $(STUBS) $(STAND_INS) README.md LICENSE | $(VENV)/bin/python
 	$(MAKE) --no-print-directory debian-packages
 	rm -f dist/*.whl
 	$(VENV_PYTHON) -m pip wheel --no-build-isolation --no-index --no-deps -q -w dist .
+	rm -rf stand-ins/build
+	$(VENV_PYTHON) -m pip wheel --no-build-isolation --no-index --no-deps -q -w dist ./stand-ins
 	touch $@
 
 demo: build
@@ -104,5 +111,6 @@ $(VENV)/.built: $(SOURCES) | $(VENV)/bin/python
 	touch $@
 
 clean:
-	rm -rf $(VENV) .venv-asan .venv-debug build dist .mypy_cache *.egg-info tarnix/*.egg-info
+	rm -rf $(VENV) .venv-asan .venv-debug build dist .mypy_cache *.egg-info tarnix/*.egg-info \
+	    stand-ins/build stand-ins/*.egg-info
 	find tarnix -name '*.so' -delete
