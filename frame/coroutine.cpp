@@ -772,7 +772,7 @@ PyObject* refuse_pickle(PyObject* self) {
     return nullptr;
 }
 
-PyObject* coroutine_reduce(PyObject* self, PyObject*) { return refuse_pickle(self); }
+PyObject* resumable_reduce(PyObject* self, PyObject*) { return refuse_pickle(self); }
 
 PyObject* coroutine_await(PyObject* self) {
     if (wrapper_type == nullptr) {
@@ -904,8 +904,8 @@ PyMethodDef coroutine_methods[] = {
     {"throw", cfunc<resumable_throw>(), METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise StopIteration."},
     {"close", cfunc<resumable_close>(), METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {"__reduce__", cfunc<coroutine_reduce>(), METH_NOARGS, nullptr},
-    {"__reduce_ex__", cfunc<coroutine_reduce>(), METH_O, nullptr},
+    {"__reduce__", cfunc<resumable_reduce>(), METH_NOARGS, nullptr},
+    {"__reduce_ex__", cfunc<resumable_reduce>(), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -915,6 +915,8 @@ PyMethodDef generator_methods[] = {
     {"throw", cfunc<resumable_throw>(), METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in generator,\nreturn next yielded value or raise StopIteration."},
     {"close", cfunc<resumable_close>(), METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {"__reduce__", cfunc<resumable_reduce>(), METH_NOARGS, nullptr},
+    {"__reduce_ex__", cfunc<resumable_reduce>(), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -935,6 +937,7 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"__class__", get_posed_class, set_posed_class, nullptr, &PyCoro_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -946,6 +949,7 @@ PyGetSetDef generator_getset[] = {
     {"gi_code", get_code, nullptr, nullptr, nullptr},
     {"gi_frame", get_frame, nullptr, "Frame of the generator", nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"__class__", get_posed_class, set_posed_class, nullptr, &PyGen_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
