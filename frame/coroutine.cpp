@@ -31,6 +31,10 @@ namespace {
 Str kThrow{"throw"};
 Str kClose{"close"};
 Str kCrAwait{"cr_await"};
+Str kCoFilename{"co_filename"};
+Str kCoName{"co_name"};
+Str kWarnings{"warnings"};
+Str kWarnUnawaited{"_warn_unawaited_coroutine"};
 
 PyTypeObject* coroutine_type = nullptr;
 PyTypeObject* generator_type = nullptr;
@@ -627,6 +631,37 @@ PyObject* cached_text(const void* key, const char* first, const char* second) {
     return text;
 }
 
+// cr_origin as the interpreter records it while tracking is on (genobject.c,
+// compute_cr_origin): (filename, line, function name) of each Python frame
+// on the thread, innermost first, at most `depth` of them.  The walk starts
+// at the running frame, the caller's, because a coroutine has no frame of
+// its own on the stack before it first runs.  Empty with an error set when
+// it fails.
+Ref creation_origin(int depth) {
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) {
+        return Ref();
+    }
+    Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (int count = 0; frame && count < depth; ++count) {
+        PyFrameObject* current = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(current)));
+        Ref filename = Ref::steal(PyObject_GetAttr(code.get(), kCoFilename.get()));
+        Ref function = filename ? Ref::steal(PyObject_GetAttr(code.get(), kCoName.get())) : Ref();
+        Ref entry = function ? Ref::steal(Py_BuildValue("OiO", filename.get(), PyFrame_GetLineNumber(current),
+                                                        function.get()))
+                             : Ref();
+        if (!entry || PyList_Append(entries.get(), entry.get()) < 0) {
+            return Ref();
+        }
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+        if (!frame && PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyList_AsTuple(entries.get()));
+}
+
 // --- allocation and GC -------------------------------------------------------
 
 Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
@@ -645,7 +680,7 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     co->point = 0;
     co->running = false;
     co->is_coroutine = is_coroutine;
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame, &co->origin}) {
         new (field) Ref();
     }
     std::uninitialized_default_construct_n(co->slots, Resumable::kSlots);
@@ -655,7 +690,8 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
 
 int resumable_traverse(PyObject* self, visitproc visit, void* arg) {
     Resumable* co = as_resumable(self);
-    for (const Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    for (const Ref* field :
+         {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame, &co->origin}) {
         Py_VISIT(field->get());
     }
     for (const Ref& slot : co->slots) {
@@ -668,13 +704,62 @@ int resumable_clear(PyObject* self) {
     Resumable* co = as_resumable(self);
     // Whatever the body held is gone, so it must never run again.
     co->point = -1;
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame, &co->origin}) {
         field->reset();
     }
     for (Ref& slot : co->slots) {
         slot.reset();
     }
     return 0;
+}
+
+// warnings._warn_unawaited_coroutine, found as the interpreter finds it
+// (_warnings.c, get_warnings_attr): the module is imported, or once the
+// interpreter is finalising only taken if already loaded.  Empty when there
+// is none; an error other than a failed import stays pending.
+Ref unawaited_warning_helper() {
+    Ref warnings;
+    if (compat::runtime_finalizing == 0) {  // _Py_IsFinalizing(), as the interpreter asks
+        warnings = Ref::steal(PyImport_Import(kWarnings.get()));
+        if (!warnings && PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+        }
+    } else {
+        warnings = Ref::steal(PyImport_GetModule(kWarnings.get()));
+        PyErr_Clear();  // late in finalisation there may be no sys.modules
+    }
+    if (!warnings) {
+        return Ref();
+    }
+    Ref helper;
+    optional_attr(warnings.get(), kWarnUnawaited, helper);
+    return helper;
+}
+
+// The warning of a coroutine that was never started.  One made while origin
+// tracking was on goes through the interpreter's own helper, which adds
+// where it was made, with the decisions of _PyErr_WarnUnawaitedCoroutine: a
+// failure of the helper is reported as unraisable and the plain warning
+// follows, unless the failure is the warning itself turned into an error.
+void warn_unawaited(Resumable* co) {
+    PyObject* self = as_object(co);
+    bool warned = false;
+    if (co->origin) {
+        Ref helper = unawaited_warning_helper();
+        if (helper) {
+            Ref result = Ref::steal(PyObject_CallOneArg(helper.get(), self));
+            warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+        }
+        if (PyErr_Occurred()) {
+            PyErr_WriteUnraisable(self);
+        }
+    }
+    if (!warned) {
+        PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
+            PyErr_WriteUnraisable(self);
+        }
+    }
 }
 
 void resumable_finalize(PyObject* self) {
@@ -684,10 +769,7 @@ void resumable_finalize(PyObject* self) {
     }
     ErrorStash stash;
     if (co->is_coroutine && co->point == 0) {
-        PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
-            PyErr_WriteUnraisable(self);
-        }
+        warn_unawaited(co);
         return;
     }
     if (close_resumable(co) < 0) {
@@ -712,7 +794,7 @@ void resumable_dealloc(PyObject* self) {
         PyObject_GC_UnTrack(self);
     }
     resumable_clear(self);
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->frame, &co->origin}) {
         field->~Ref();
     }
     std::destroy_n(co->slots, Resumable::kSlots);
@@ -798,6 +880,14 @@ PyObject* get_module(PyObject* self, void*) noexcept { return or_none(as_resumab
 PyObject* get_delegate(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->delegate); }
 PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->code); }
 PyObject* get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_resumable(self)->running); }
+PyObject* get_origin(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->origin); }
+
+// inspect's SUSPENDED: between two resumptions, so neither before the first
+// (CREATED, with a frame), nor while running, nor once finished (no frame).
+PyObject* get_suspended(PyObject* self, void*) noexcept {
+    const Resumable* co = as_resumable(self);
+    return PyBool_FromLong(!co->running && co->point > 0);
+}
 
 int set_name(PyObject* self, PyObject* value, void*) {
     return assign_str_attribute(as_resumable(self)->name, value, "__name__");
@@ -837,8 +927,8 @@ PyObject* resumable_frame(Resumable* co) {
 
 PyObject* get_frame(PyObject* self, void*) {
     Resumable* co = as_resumable(self);
-    if (!co->code) {
-        Py_RETURN_NONE;
+    if (!co->code || co->point < 0) {
+        Py_RETURN_NONE;  // finished: the interpreter's own have no frame then
     }
     PyObject* frame = resumable_frame(co);
     return frame != nullptr ? Py_NewRef(frame) : nullptr;
@@ -937,6 +1027,8 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {"__class__", get_posed_class, set_posed_class, nullptr, &PyCoro_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -949,6 +1041,7 @@ PyGetSetDef generator_getset[] = {
     {"gi_code", get_code, nullptr, nullptr, nullptr},
     {"gi_frame", get_frame, nullptr, "Frame of the generator", nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"__class__", get_posed_class, set_posed_class, nullptr, &PyGen_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -1037,10 +1130,21 @@ PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* name, Py
         PyErr_SetString(PyExc_SystemError, "coroutine has more arguments than slots");
         return nullptr;
     }
+    // Before the object exists: a coroutine that fails to be made must not
+    // warn that it was never awaited.
+    Ref origin;
+    const int depth = compat::origin_tracking_depth(compat::thread_state());
+    if (depth > 0) {
+        origin = creation_origin(depth);
+        if (!origin) {
+            return nullptr;
+        }
+    }
     Resumable* co = allocate(coroutine_type, true);
     if (co == nullptr) {
         return nullptr;
     }
+    co->origin = std::move(origin);
     co->body = def.resume;
     co->trace_name = def.name;
     co->first_line = def.first_line;

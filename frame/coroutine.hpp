@@ -29,6 +29,7 @@ struct Resumable {
     Ref module;
     Ref code;
     Ref frame;               // cr_frame / gi_frame, made on first access
+    Ref origin;              // cr_origin: where it was made, when tracking was on
     PyObject* weakrefs;
     // Slots first hold the call's arguments (coroutine) or the captured
     // values (generator); the rest are the body's locals and loop state.

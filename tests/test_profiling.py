@@ -142,13 +142,14 @@ def test_each_resumption_of_a_coroutine_is_a_call_on_its_own_frame():
     sys.setprofile(profile)
     try:
         co.send(None)  # suspends in the await of the body, line 29
+        own_frame = co.cr_frame  # None once it has finished
         with pytest.raises(StopIteration):
             co.send(None)  # records the payload, line 34
     finally:
         sys.setprofile(None)
-    assert frames == {id(co.cr_frame)}
+    assert frames == {id(own_frame)}
     assert seen == [("call", 17, True), ("return", 29, True), ("call", 29, True), ("return", 34, True)]
-    assert co.cr_frame.f_back is None and catcher.responses
+    assert own_frame.f_back is None and co.cr_frame is None and catcher.responses
 
 
 @pytest.mark.parametrize("fail_on", ["call", "return"])
