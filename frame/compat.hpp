@@ -262,4 +262,11 @@ inline bool signal_pending() noexcept {
     return __atomic_load_n(signals_pending, __ATOMIC_RELAXED) != 0;
 }
 
+// sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
+// thread state's public struct (cpython/pystate.h) that the interpreter reads
+// when it makes a coroutine; 3.11 has only a private function for it.
+inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
+    return tstate->coroutine_origin_tracking_depth;
+}
+
 }  // namespace frame::compat

@@ -31,6 +31,10 @@ namespace {
 Str kThrow{"throw"};
 Str kClose{"close"};
 Str kCrAwait{"cr_await"};
+Str kCoFilename{"co_filename"};
+Str kCoName{"co_name"};
+Str kWarnings{"warnings"};
+Str kWarnUnawaited{"_warn_unawaited_coroutine"};
 
 PyTypeObject* coroutine_type = nullptr;
 PyTypeObject* generator_type = nullptr;
@@ -631,6 +635,37 @@ PyObject* cached_text(const void* key, const char* first, const char* second) {
     return text;
 }
 
+// cr_origin as the interpreter records it while tracking is on (genobject.c,
+// compute_cr_origin): (filename, line, function name) of each Python frame
+// on the thread, innermost first, at most `depth` of them.  The walk starts
+// at the running frame, the caller's, because a coroutine has no frame of
+// its own on the stack before it first runs.  Empty with an error set when
+// it fails.
+Ref creation_origin(int depth) {
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) {
+        return Ref();
+    }
+    Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (int count = 0; frame && count < depth; ++count) {
+        PyFrameObject* current = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(current)));
+        Ref filename = Ref::steal(PyObject_GetAttr(code.get(), kCoFilename.get()));
+        Ref function = filename ? Ref::steal(PyObject_GetAttr(code.get(), kCoName.get())) : Ref();
+        Ref entry = function ? Ref::steal(Py_BuildValue("OiO", filename.get(), PyFrame_GetLineNumber(current),
+                                                        function.get()))
+                             : Ref();
+        if (!entry || PyList_Append(entries.get(), entry.get()) < 0) {
+            return Ref();
+        }
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+        if (!frame && PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyList_AsTuple(entries.get()));
+}
+
 // --- allocation and GC -------------------------------------------------------
 
 Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
@@ -649,7 +684,7 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     co->point = 0;
     co->running = false;
     co->is_coroutine = is_coroutine;
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->origin}) {
         new (field) Ref();
     }
     co->frame.frame_object = nullptr;  // nothing held until the body's frame is made
@@ -662,7 +697,8 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
 
 int resumable_traverse(PyObject* self, visitproc visit, void* arg) {
     Resumable* co = as_resumable(self);
-    for (const Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
+    for (const Ref* field :
+         {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->origin}) {
         Py_VISIT(field->get());
     }
     Py_VISIT(co->frame.frame_object);
@@ -681,13 +717,62 @@ int resumable_clear(PyObject* self) {
     // Whatever the body held is gone, so it must never run again.
     co->point = -1;
     compat::release_frame_slow(co->frame);
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->origin}) {
         field->reset();
     }
     for (Ref& slot : co->slots) {
         slot.reset();
     }
     return 0;
+}
+
+// warnings._warn_unawaited_coroutine, found as the interpreter finds it
+// (_warnings.c, get_warnings_attr): the module is imported, or once the
+// interpreter is finalising only taken if already loaded.  Empty when there
+// is none; an error other than a failed import stays pending.
+Ref unawaited_warning_helper() {
+    Ref warnings;
+    if (compat::runtime_finalizing == 0) {  // _Py_IsFinalizing(), as the interpreter asks
+        warnings = Ref::steal(PyImport_Import(kWarnings.get()));
+        if (!warnings && PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+        }
+    } else {
+        warnings = Ref::steal(PyImport_GetModule(kWarnings.get()));
+        PyErr_Clear();  // late in finalisation there may be no sys.modules
+    }
+    if (!warnings) {
+        return Ref();
+    }
+    Ref helper;
+    optional_attr(warnings.get(), kWarnUnawaited, helper);
+    return helper;
+}
+
+// The warning of a coroutine that was never started.  One made while origin
+// tracking was on goes through the interpreter's own helper, which adds
+// where it was made, with the decisions of _PyErr_WarnUnawaitedCoroutine: a
+// failure of the helper is reported as unraisable and the plain warning
+// follows, unless the failure is the warning itself turned into an error.
+void warn_unawaited(Resumable* co) {
+    PyObject* self = as_object(co);
+    bool warned = false;
+    if (co->origin) {
+        Ref helper = unawaited_warning_helper();
+        if (helper) {
+            Ref result = Ref::steal(PyObject_CallOneArg(helper.get(), self));
+            warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+        }
+        if (PyErr_Occurred()) {
+            PyErr_WriteUnraisable(self);
+        }
+    }
+    if (!warned) {
+        PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
+            PyErr_WriteUnraisable(self);
+        }
+    }
 }
 
 void resumable_finalize(PyObject* self) {
@@ -697,10 +782,7 @@ void resumable_finalize(PyObject* self) {
     }
     ErrorStash stash;
     if (co->is_coroutine && co->point == 0) {
-        PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
-            PyErr_WriteUnraisable(self);
-        }
+        warn_unawaited(co);
         return;
     }
     if (close_resumable(co) < 0) {
@@ -725,7 +807,7 @@ void resumable_dealloc(PyObject* self) {
         PyObject_GC_UnTrack(self);
     }
     resumable_clear(self);
-    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code}) {
+    for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->origin}) {
         field->~Ref();
     }
     std::destroy_n(co->slots, Resumable::kSlots);
@@ -785,7 +867,7 @@ PyObject* refuse_pickle(PyObject* self) {
     return nullptr;
 }
 
-PyObject* coroutine_reduce(PyObject* self, PyObject*) { return refuse_pickle(self); }
+PyObject* resumable_reduce(PyObject* self, PyObject*) { return refuse_pickle(self); }
 
 PyObject* coroutine_await(PyObject* self) {
     if (wrapper_type == nullptr) {
@@ -811,6 +893,14 @@ PyObject* get_module(PyObject* self, void*) noexcept { return or_none(as_resumab
 PyObject* get_delegate(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->delegate); }
 PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->code); }
 PyObject* get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_resumable(self)->running); }
+PyObject* get_origin(PyObject* self, void*) noexcept { return or_none(as_resumable(self)->origin); }
+
+// inspect's SUSPENDED: between two resumptions, so neither before the first
+// (CREATED, with a frame), nor while running, nor once finished (no frame).
+PyObject* get_suspended(PyObject* self, void*) noexcept {
+    const Resumable* co = as_resumable(self);
+    return PyBool_FromLong(!co->running && co->point > 0);
+}
 
 int set_name(PyObject* self, PyObject* value, void*) {
     return assign_str_attribute(as_resumable(self)->name, value, "__name__");
@@ -897,8 +987,8 @@ PyMethodDef coroutine_methods[] = {
     {"throw", cfunc<resumable_throw>(), METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise StopIteration."},
     {"close", cfunc<resumable_close>(), METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {"__reduce__", cfunc<coroutine_reduce>(), METH_NOARGS, nullptr},
-    {"__reduce_ex__", cfunc<coroutine_reduce>(), METH_O, nullptr},
+    {"__reduce__", cfunc<resumable_reduce>(), METH_NOARGS, nullptr},
+    {"__reduce_ex__", cfunc<resumable_reduce>(), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -908,6 +998,8 @@ PyMethodDef generator_methods[] = {
     {"throw", cfunc<resumable_throw>(), METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in generator,\nreturn next yielded value or raise StopIteration."},
     {"close", cfunc<resumable_close>(), METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {"__reduce__", cfunc<resumable_reduce>(), METH_NOARGS, nullptr},
+    {"__reduce_ex__", cfunc<resumable_reduce>(), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -928,6 +1020,9 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
+    {"__class__", get_posed_class, set_posed_class, nullptr, &PyCoro_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -939,6 +1034,8 @@ PyGetSetDef generator_getset[] = {
     {"gi_code", get_code, nullptr, nullptr, nullptr},
     {"gi_frame", get_frame, nullptr, "Frame of the generator", nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"__class__", get_posed_class, set_posed_class, nullptr, &PyGen_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1026,10 +1123,21 @@ PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* name, Py
         PyErr_SetString(PyExc_SystemError, "coroutine has more arguments than slots");
         return nullptr;
     }
+    // Before the object exists: a coroutine that fails to be made must not
+    // warn that it was never awaited.
+    Ref origin;
+    const int depth = compat::origin_tracking_depth(compat::thread_state());
+    if (depth > 0) {
+        origin = creation_origin(depth);
+        if (!origin) {
+            return nullptr;
+        }
+    }
     Resumable* co = allocate(coroutine_type, true);
     if (co == nullptr) {
         return nullptr;
     }
+    co->origin = std::move(origin);
     co->body = def.resume;
     co->trace_name = def.name;
     co->first_line = def.first_line;

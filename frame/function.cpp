@@ -384,6 +384,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__class__", get_posed_class, set_posed_class, nullptr, &PyFunction_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

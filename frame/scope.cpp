@@ -43,9 +43,25 @@ Caught::Caught(Scope& scope, const PyError& error)
 }
 
 Caught::~Caught() noexcept(false) {
-    if (compat::may_touch_objects()) {
-        PyErr_SetHandledException(saved_handled_.get());
+    if (!compat::may_touch_objects()) {
+        return;
     }
+    // Left with an error raised in the clause itself, before any test caught
+    // or passed on the exception: the new error has it as __context__, and
+    // there it carries its own entry.  A bare raise leaves it to the
+    // function's entry instead.
+    if (!traced_ && !reraised_ && value_ && PyErr_Occurred()) {
+        ErrorStash raised;
+        trace_caught();
+    }
+    PyErr_SetHandledException(saved_handled_.get());
+}
+
+void Caught::trace_caught() {
+    restore_exception(std::move(value_));
+    add_traceback(scope_.name(), raise_line_);
+    value_ = fetch_exception();  // the same instance, now with the entry
+    traced_ = true;
 }
 
 namespace {
@@ -75,15 +91,13 @@ bool Caught::matches(Arg type) {
         return false;
     }
     if (!traced_) {
-        restore_exception(std::move(value_));
-        add_traceback(scope_.name(), raise_line_);
-        value_ = fetch_exception();  // the same instance, now with the entry
-        traced_ = true;
+        trace_caught();
     }
     return true;
 }
 
 void Caught::reraise() {
+    reraised_ = true;
     restore_exception(value_.dup());
     scope_.at(raise_line_);
     throw PyError{traced_};

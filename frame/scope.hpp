@@ -59,7 +59,11 @@ private:
 // pending exception and makes it the handled one (sys.exc_info()) until
 // destroyed.  The scope's entry (the line of the statement that raised) goes
 // on the exception when a clause catches it; one that no clause catches
-// leaves the function with the usual single entry of that line.
+// leaves the function with the usual single entry of that line.  One that
+// the clauses fail to even test (the class expression raises, or names no
+// exception class) gets its entry when the clause is left with that new
+// error, whose __context__ it is, as the interpreter adds the entry on
+// entering the clauses.
 class Caught {
 public:
     Caught(Scope& scope, const PyError& error);
@@ -77,9 +81,13 @@ public:
     [[noreturn]] void reraise();
 
 private:
+    // Adds the scope's entry at the raising line to the caught exception.
+    void trace_caught();
+
     Scope& scope_;
     int raise_line_;
     bool traced_;
+    bool reraised_ = false;
     Ref value_;
     Ref saved_handled_;
 };

@@ -24,4 +24,27 @@ inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, unsigned
     return type;
 }
 
+// The getter of __class__ for a type whose instances stand in for one of the
+// interpreter's own (the PyGetSetDef closure): they report that type, as the
+// standard library's mocks and the common function proxies report the class
+// they pose as, so isinstance() and inspect's predicates answer as for the
+// interpreter's objects.  type() and every C-level test (PyFunction_Check,
+// PyCoro_CheckExact) still see the frame's own type, so no C code takes the
+// object for the interpreter's struct.
+inline PyObject* get_posed_class(PyObject*, void* posed) noexcept {
+    return Py_NewRef(static_cast<PyObject*>(posed));
+}
+
+// Assigning __class__ goes to object's own setter, which refuses it for the
+// frame's immutable types with the interpreter's checks, messages and audit
+// event, exactly as for an instance of the type posed as.
+inline int set_posed_class(PyObject* self, PyObject* value, void*) {
+    PyObject* setter = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__class__");
+    if (setter == nullptr || Py_TYPE(setter)->tp_descr_set == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "object has no __class__ setter");
+        return -1;
+    }
+    return Py_TYPE(setter)->tp_descr_set(setter, self, value);
+}
+
 }  // namespace frame

@@ -443,7 +443,7 @@ def scan_generator():
     class Grab(dict):
         def __contains__(self, key):
             caught.extend(o for o in gc.get_referrers(self) if type(o).__name__ == "generator"
-                          and not isinstance(o, types.GeneratorType))
+                          and type(o) is not types.GeneratorType)
             return False
 
     SellerSpriteFeedCatcher()._matches_section_payload("frequency", {"data": [Grab()]})
@@ -578,7 +578,7 @@ class Peek(dict):
     def __contains__(self, key):
         if not self.seen:
             gen = next(o for o in gc.get_referrers(self) if type(o).__name__ == "generator"
-                       and not isinstance(o, types.GeneratorType))
+                       and type(o) is not types.GeneratorType)
             self.seen.append(gen)
             self.seen.append((gen.gi_running, gen.gi_yieldfrom, gen.__name__, gen.__qualname__,
                               gen.gi_code.co_name, gen.gi_frame.f_code is gen.gi_code, iter(gen) is gen))

@@ -430,6 +430,9 @@ def test_except_clauses_as_the_interpreter_runs_them(config_dir, keyring_backend
         assert str(info.value) == "catching classes that do not inherit from BaseException is not allowed"
         assert info.value.__context__ is raised
         assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", 85)]
+        # The exception the clause could not test keeps the entry of its line.
+        assert [(e.name, e.lineno) for e in traceback.extract_tb(raised.__traceback__)
+                if e.filename == SOURCE_PATH] == [("tarnix.auth.storage.login_vault.LoginVault.load", 82)]
     else:
         assert ours == [("tarnix.auth.storage.login_vault.LoginVault.load", 82)]
 

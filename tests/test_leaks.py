@@ -12,6 +12,7 @@ import logging
 import os
 import sys
 import tempfile
+import types
 import warnings
 from pathlib import Path
 
@@ -232,6 +233,17 @@ def vault_load(w):
     backend.failures["get_password"] = Interrupt()
     fails(Interrupt, vault.load)
     backend.failures.clear()
+    # A clause that cannot test its exception: the global is gone
+    keyring = login_vault.keyring
+    del login_vault.keyring
+    try:
+        fails(NameError, vault.load)
+        fails(NameError, vault._save, {})
+    finally:
+        login_vault.keyring = keyring
+    # What the function reports as its class, and refuses to change
+    assert LoginVault.load.__class__ is types.FunctionType
+    fails(TypeError, setattr, LoginVault.load, "__class__", Record)
 
 
 def vault_save(w):
@@ -362,6 +374,20 @@ def capture_paths(w):
     fails(TypeError, capture, Response(), section="s")
     fails(TypeError, capture, Response(), "s", url_keyword="k")
     fails(TypeError, capture, section="s", url_keyword="k")
+    # Made while origin tracking is on: the origin, and the warning naming it
+    depth = sys.get_coroutine_origin_tracking_depth()
+    sys.set_coroutine_origin_tracking_depth(3)
+    try:
+        capture(Response(body=MINING), section="frequency", url_keyword="k")  # never awaited
+        co = capture(Response(body=MINING), section="frequency", url_keyword="k")
+    finally:
+        sys.set_coroutine_origin_tracking_depth(depth)
+    assert (co.cr_origin is not None, co.cr_suspended, co.__class__.__name__) == (True, False, "coroutine")
+    drive(co, send)
+    assert co.cr_suspended and co.cr_frame is not None
+    fails(TypeError, setattr, co, "__class__", Record)
+    drive(co, send)
+    assert co.cr_frame is None
 
 
 def recognition(w):

@@ -202,3 +202,40 @@ def test_constructor_failure_entries(tmp_path, monkeypatch, setup, line):
         LoginVault(tmp_path / "store")
     entries = [e for e in traceback.extract_tb(info.value.__traceback__) if e.filename == SOURCE]
     assert [(e.name, e.lineno) for e in entries] == [(f"{MODULE}.LoginVault.__init__", line)]
+
+
+# --- clauses that fail to even test the exception ----------------------------
+
+
+def _bad_record(vault):
+    vault._path.write_bytes(b"not encrypted by this key")
+
+
+# The clause whose class expression raises, a call that reaches it, and the
+# native line of the statement whose exception the clause was testing.
+CLAUSES_THAT_RAISE = [
+    ("load", "keyring", lambda vault: vault.load(), 82),          # except keyring.errors.NoKeyringError
+    ("_save", "keyring", lambda vault: vault._save({}), 106),     # the same clause of the write
+    ("load", "InvalidTag", lambda vault: (_bad_record(vault), vault.load()), 94),  # except (InvalidTag, ...)
+]
+
+
+@pytest.mark.parametrize("method, name, call, line", CLAUSES_THAT_RAISE)
+def test_an_untestable_clause_leaves_the_context_its_entry(tmp_path, monkeypatch, method, name, call, line):
+    from plain_classes import plain_python
+
+    shapes = []
+    for module, source in ((login_vault, SOURCE), (plain_python, plain_python.__file__)):
+        vault = module.LoginVault(tmp_path / module.__name__) if name == "InvalidTag" else module.LoginVault()
+        monkeypatch.delattr(module, name)
+        with pytest.raises(NameError) as info:
+            call(vault)
+        monkeypatch.undo()
+        shapes.append([[(e.name.rpartition(".")[2], e.lineno) for e in traceback.extract_tb(error.__traceback__)
+                        if e.filename == source] for error in (info.value, info.value.__context__)])
+    ours, plain = shapes
+    # One entry each, in the method: the clause's line on the new error, the
+    # line that raised on the one it was testing.
+    assert [[entry[0] for entry in part] for part in ours] == [[entry[0] for entry in part] for part in plain] == [
+        [method], [method]]
+    assert ours[1] == [(method, line)]
