@@ -8,6 +8,9 @@ fallback file after a keyring write, the private storage directory, the
 single decision of a login change, the exact-host domain test, the exact-type
 argument checks and their messages), written the way a Python developer
 writes them.  It lives beside the benchmark and is never installed.
+
+A trailing "# line N" marks a statement that stands for line N of the native
+module, for the tests that compare what stack walkers report on both sides.
 """
 
 from __future__ import annotations
@@ -168,7 +171,7 @@ class LoginVault:
         if base_dir is not None or created:
             self._dir.chmod(stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR)
         self._path = self._dir / "credentials.bin"
-        self._crypto = Crypto(self._dir / ".key")
+        self._crypto = Crypto(self._dir / ".key")  # line 66
 
     @property
     def base_dir(self) -> Path:
@@ -177,7 +180,7 @@ class LoginVault:
     def load(self) -> dict | None:
         if self._use_keyring:
             try:
-                raw = keyring.get_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT)
+                raw = keyring.get_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT)  # line 82
                 if raw:
                     result = json.loads(raw)
                     if result is not None and type(result) is not dict:
@@ -186,17 +189,17 @@ class LoginVault:
             except keyring.errors.NoKeyringError:
                 pass
             except Exception as _kr_exc:
-                _logger.debug("Keychain 读取失败，降级到文件存储: %s", _kr_exc)
+                _logger.debug("Keychain 读取失败，降级到文件存储: %s", _kr_exc)  # line 88
 
-        if not self._path.exists():
-            return None
+        if not self._path.exists():  # line 91
+            return None  # line 91
         step = _READ
         try:
             loads = json.loads
             decrypt = self._crypto.decrypt
             encrypted = self._path.read_bytes()
             step = _DECRYPT
-            text = decrypt(encrypted)
+            text = decrypt(encrypted)  # line 94
             step = _PARSE
             result = loads(text)
             step = _CHECK
@@ -216,20 +219,20 @@ class LoginVault:
 
         if self._use_keyring:
             try:
-                keyring.set_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT, raw)
+                keyring.set_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT, raw)  # line 106
             except keyring.errors.NoKeyringError:
                 pass
             except Exception as _kr_exc:
-                _logger.debug("Keychain 写入失败，降级到文件存储: %s", _kr_exc)
+                _logger.debug("Keychain 写入失败，降级到文件存储: %s", _kr_exc)  # line 111
             else:
                 # A file from an earlier fallback would bring its login back.
                 try:
-                    self._path.unlink(missing_ok=True)
+                    self._path.unlink(missing_ok=True)  # line 107
                 except Exception as _kr_exc:
-                    _logger.debug("Keychain 写入后删除旧加密文件失败: %s", _kr_exc)
+                    _logger.debug("Keychain 写入后删除旧加密文件失败: %s", _kr_exc)  # line 107
                 return
-        _replace_file_privately(self._path, self._crypto.encrypt(raw))
-        self._path.chmod(stat.S_IRUSR | stat.S_IWUSR)
+        _replace_file_privately(self._path, self._crypto.encrypt(raw))  # line 112
+        self._path.chmod(stat.S_IRUSR | stat.S_IWUSR)  # line 113
 
     def save_session(self, session_id: str, email: str, expires_at: str,
                      device_code: str | None = None) -> None:
@@ -265,7 +268,7 @@ class LoginVault:
             raise _incorrect_type("system_key", str, system_key)
         if type(jwt) is not str:
             raise _incorrect_type("jwt", str, jwt)
-        data = self.load() or {}
+        data = self.load() or {}  # line 145
         data.setdefault("tokens", {})
         expires_at = (
             datetime.now(timezone.utc) + timedelta(seconds=expires_in)
@@ -275,7 +278,7 @@ class LoginVault:
             "expires_at": expires_at,
             "saved_at": int(time.time()),
         }
-        self._save(data)
+        self._save(data)  # line 155
 
     def remove_token(self, system_key: str) -> bool:
         if type(system_key) is not str:
@@ -292,9 +295,9 @@ class LoginVault:
     def clear(self):
         if self._use_keyring:
             try:
-                keyring.delete_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT)
+                keyring.delete_password(_KEYRING_SERVICE, _KEYRING_ACCOUNT)  # line 179
             except Exception as _kr_exc:
-                _logger.debug("Keychain 清除失败（可能无存储记录）: %s", _kr_exc)
+                _logger.debug("Keychain 清除失败（可能无存储记录）: %s", _kr_exc)  # line 181
         if self._path.exists():
             self._path.unlink()
 
@@ -338,12 +341,12 @@ class SellerSpriteFeedCatcher:
         if not _from_service_domain(parsed_url.netloc.lower()) or url_keyword not in response.url:
             return
         try:
-            payload = await response.json()
+            payload = await response.json()  # line 29
         except Exception:
             return
-        if not self._matches_section_payload(section, payload):
+        if not self._matches_section_payload(section, payload):  # line 32
             return
-        self.responses[section] = {
+        self.responses[section] = {  # line 34
             "url": response.url,
             "status": response.status,
             "payload": payload,
@@ -356,8 +359,8 @@ class SellerSpriteFeedCatcher:
             return False
         data = payload.get("data")
         if section == "frequency" or section == "reverse_frequency":
-            return isinstance(data, list) and any(
-                isinstance(item, dict) and "frequency" in item and "keyword" in item for item in data
+            return isinstance(data, list) and any(  # line 47
+                isinstance(item, dict) and "frequency" in item and "keyword" in item for item in data  # line 47
             )
         if section == "keyword_mining":
             return isinstance(data, dict) and isinstance(data.get("items"), list)

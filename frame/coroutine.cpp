@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace frame {
@@ -217,14 +218,46 @@ Outcome send_into(PyObject* delegate, PyObject* value, Ref& out) {
     }
 }
 
-// throw() while suspended in an await.  Error means: raise what is pending
-// now at the await (the delegate's failure, or the thrown exception when the
-// delegate has no throw()); Refused: nothing was resumed.
-Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out) {
+// The interpreter's own coroutine is on the stack while it throws into a
+// generator or coroutine it awaits, but not while it closes what it awaits
+// or calls the throw() of any other object (genobject.c, _gen_throw); these
+// calls keep `frame` off the stack the same way.
+class OffStack {
+public:
+    explicit OffStack(compat::InterpreterFrame& frame) : tstate_(compat::thread_state()), frame_(frame) {
+        compat::pop_frame(tstate_, frame_);
+    }
+    ~OffStack() noexcept(false) {
+        if (compat::may_touch_objects()) {
+            compat::push_frame(tstate_, frame_);
+        }
+    }
+    OffStack(const OffStack&) = delete;
+    OffStack& operator=(const OffStack&) = delete;
+
+private:
+    PyThreadState* tstate_;
+    compat::InterpreterFrame& frame_;
+};
+
+bool is_generator_like(PyObject* obj) noexcept {
+    return PyGen_CheckExact(obj) || PyCoro_CheckExact(obj) || is_resumable(obj);
+}
+
+// throw() while suspended in an await, with `frame` (the thrower's) on the
+// stack.  Error means: raise what is pending now at the await (the
+// delegate's failure, or the thrown exception when the delegate has no
+// throw()); Refused: nothing was resumed.
+Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::InterpreterFrame& frame) {
     if (PyErr_GivenExceptionMatches(thrown.type, PyExc_GeneratorExit)) {
         // The delegate is closed, not thrown into; an error from its close()
         // is what the body sees instead of GeneratorExit.
-        if (close_delegate(delegate) < 0) {
+        int closed;
+        {
+            OffStack off(frame);
+            closed = close_delegate(delegate);
+        }
+        if (closed < 0) {
             return Outcome::Error;
         }
         return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
@@ -233,6 +266,10 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out) {
         // Only the outermost object of a chain stays unresumed.
         Outcome step = throw_resumable(as_resumable(delegate), thrown, out);
         return step == Outcome::Refused ? Outcome::Error : step;
+    }
+    std::optional<OffStack> off;
+    if (!is_generator_like(delegate)) {
+        off.emplace(frame);
     }
     Ref method;
     if (!optional_attr(delegate, kThrow, method)) {
@@ -279,7 +316,7 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
         if (co->delegate && !exc) {
             Ref delegate = co->delegate.dup();
             Ref got;
-            Outcome step = thrown != nullptr ? throw_into(delegate.get(), *thrown, got)
+            Outcome step = thrown != nullptr ? throw_into(delegate.get(), *thrown, got, co->frame)
                                              : send_into(delegate.get(), value, got);
             thrown = nullptr;
             if (step == Outcome::Yield || step == Outcome::Refused) {
