@@ -237,15 +237,22 @@ bool takes_arguments_as_passed(const MethodDef& def) noexcept {
     return true;
 }
 
-bool check_in_order(const MethodDef& def, PyObject* const* args) {
-    std::size_t index = 0;
-    for (const Param& param : def.params) {
-        if (!check_value(param, args[index++])) {
-            return false;
+CheckList checks_of(const MethodDef& def) noexcept {
+    CheckList checks;
+    const auto total = static_cast<Py_ssize_t>(def.params.size() + def.kwonly.size());
+    for (Py_ssize_t index = 0; index < total && index < kMaxParams; ++index) {
+        const Param& param = param_at(def, index);
+        if (param.check != Check::Any) {
+            checks.entries[checks.count++] = {&param, index};
         }
     }
-    for (const Param& param : def.kwonly) {
-        if (!check_value(param, args[index++])) {
+    return checks;
+}
+
+bool check_in_order(const CheckList& checks, PyObject* const* args) {
+    for (int entry = 0; entry < checks.count; ++entry) {
+        const CheckList::Entry& checked = checks.entries[entry];
+        if (!check_value(*checked.param, args[checked.index])) {
             return false;
         }
     }

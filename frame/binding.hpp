@@ -29,8 +29,21 @@ struct BoundArgs {
 // keyword in their order: no int conversion replaces a value.
 bool takes_arguments_as_passed(const MethodDef& def) noexcept;
 
-// The checks of `def` over such an array (positional, then keyword-only values).
-bool check_in_order(const MethodDef& def, PyObject* const* args);
+// The parameters of the fast tier that have a check, in parameter order, so
+// that a call looks only at those.
+struct CheckList {
+    struct Entry {
+        const Param* param;
+        Py_ssize_t index;  // in the caller's array
+    };
+    Entry entries[kMaxParams];
+    int count = 0;
+};
+CheckList checks_of(const MethodDef& def) noexcept;
+
+// The checks of a CheckList over such an array (positional, then keyword-only
+// values).
+bool check_in_order(const CheckList& checks, PyObject* const* args);
 
 // Binds a vectorcall's arguments to the parameters of `def` (whose interned
 // names are `names`, positional then keyword-only), fills defaults and runs

@@ -181,6 +181,15 @@ PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame) {
     if (made == nullptr) {
         return nullptr;
     }
+    if (frame.frame_object != nullptr) {
+        // Making it ran the collector, and a callback or finaliser asked for
+        // this frame's object meanwhile (by gi_frame, or by walking f_back
+        // from a frame above): that one may already be held elsewhere, so it
+        // stays the frame's, and the new one goes, whole as PyFrame_New made
+        // it.  The interpreter's own maker does the same (Python/frame.c).
+        Py_DECREF(made);
+        return frame.frame_object;
+    }
     PyObject_GC_UnTrack(made);
     _PyInterpreterFrame* own = made->f_frame;
     Py_CLEAR(own->f_func);

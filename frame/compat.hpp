@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace frame::compat {
@@ -82,7 +83,7 @@ int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyOb
 // frame_object() below.
 
 // The most locals (parameters and other names) a code object of the tables
-// has: a method's frame lives on the C stack for the whole call.
+// has: a method's frame is a record of fixed size for the whole call.
 constexpr int kMaxFrameLocals = 8;
 
 struct InterpreterFrame {
@@ -126,13 +127,41 @@ inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject
     frame.stacktop = code->co_nlocalsplus;
     frame.is_entry = false;
     frame.owner = kOwnedByThread;
-    // All slots at once: a few stores where a loop to co_nlocalsplus is a
-    // call of memset.
-    for (PyObject*& slot : frame.localsplus) {
-        slot = nullptr;
-    }
+    // All slots, spelled out: a few stores, where a loop is made a call of
+    // memset.
+    static_assert(kMaxFrameLocals == 8);
+    PyObject** slots = frame.localsplus;
+    slots[0] = slots[1] = slots[2] = slots[3] = slots[4] = slots[5] = slots[6] = slots[7] = nullptr;
     for (Py_ssize_t index = 0; index < nargs; ++index) {
         frame.localsplus[index] = Py_NewRef(args[index]);
+    }
+}
+
+// Where a call's frame lives while its body runs: on the thread's own frame
+// stack (tstate->datastack_top, cpython/pystate.h), in the place the
+// interpreter would give a Python function's frame, when the current chunk
+// has room; otherwise in `fallback`, on the C stack.  faulthandler's watchdog
+// thread walks the chain without the lock while the thread runs on, so it may
+// still be reading a frame just popped: in a chunk of the frame stack that
+// memory only ever holds frames, where on the C stack the next C call
+// overwrites it with anything at all.  A new chunk is the interpreter's to
+// make (its function for that is not exported), hence the fallback.
+inline InterpreterFrame& reserve_frame(PyThreadState* tstate, InterpreterFrame& fallback) noexcept {
+    constexpr std::size_t kSlots = sizeof(InterpreterFrame) / sizeof(PyObject*);
+    static_assert(sizeof(InterpreterFrame) % sizeof(PyObject*) == 0);
+    PyObject** top = tstate->datastack_top;
+    if (top != nullptr && kSlots < static_cast<std::size_t>(tstate->datastack_limit - top)) {
+        tstate->datastack_top = top + kSlots;
+        return *reinterpret_cast<InterpreterFrame*>(top);
+    }
+    return fallback;
+}
+
+// Gives back what reserve_frame took, once the frame is released: the frames
+// of any code that releasing ran sat above it, and are gone again.
+inline void unreserve_frame(PyThreadState* tstate, InterpreterFrame& frame, InterpreterFrame& fallback) noexcept {
+    if (&frame != &fallback) {
+        tstate->datastack_top = reinterpret_cast<PyObject**>(&frame);
     }
 }
 

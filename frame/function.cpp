@@ -24,6 +24,8 @@ struct Function {
     Py_ssize_t fast_positional;   // positional count of the fast tier, or -1 without one
     Py_ssize_t keyword_only;
     Py_ssize_t parameters;        // positional and keyword-only: the locals a call's frame starts with
+    LineMap lines;                // of its code object, for the frames of its calls
+    CheckList checks;             // of the fast tier
     PyObject* builtins;           // the builtins' namespace, borrowed: it lives as long as the interpreter
     Ref coroutine_name;           // what its coroutines are called, fixed at creation
     Ref coroutine_qualname;
@@ -98,16 +100,18 @@ PyObject* new_or_none(const Ref& value) {
     if (compat::enter_recursive_call(tstate, "")) {
         return nullptr;  // the function never started, so it has no entry
     }
-    compat::InterpreterFrame frame;
+    compat::InterpreterFrame on_c_stack;
+    compat::InterpreterFrame& frame = compat::reserve_frame(tstate, on_c_stack);
     compat::init_frame(frame, const_cast<PyObject*>(reinterpret_cast<const PyObject*>(function)),
                        reinterpret_cast<PyCodeObject*>(function->code.get()), function->globals.get(),
                        function->builtins, values, function->parameters);
     compat::push_frame(tstate, frame);
-    scope.show_on(frame);
+    scope.show_on(frame, function->lines);
     PyObject* result = compat::profiling(tstate) ? run_profiled(function, scope, values, tstate, frame)
                                                   : call_body(function, scope, values);
     compat::pop_frame(tstate, frame);
     compat::release_frame(frame, function->parameters);
+    compat::unreserve_frame(tstate, frame, on_c_stack);
     compat::leave_recursive_call(tstate);
     return result;
 }
@@ -165,7 +169,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (nargs == function->fast_positional && keywords_in_order(function, kwnames)) {
         const MethodDef& def = *function->def;
         Scope scope(function->trace_name, def.first_line);
-        if (!check_in_order(def, args)) {
+        if (!check_in_order(function->checks, args)) {
             scope.trace(PyError{});
             return nullptr;
         }
@@ -488,6 +492,8 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     }
     function->module = Py_NewRef(module_name());
     function->code = Ref::borrow(code);
+    function->lines = LineMap::of(reinterpret_cast<PyCodeObject*>(code));
+    function->checks = checks_of(def);
     function->globals = Ref::borrow(module_globals());
     function->name = take(PyUnicode_InternFromString(def.name));
     function->qualname = take(PyUnicode_FromFormat("%s.%s", module_def().cls.name, def.name));

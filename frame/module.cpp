@@ -162,7 +162,7 @@ Ref name_tuple(std::initializer_list<std::span<const char* const>> groups) {
 Ref new_code(int argcount, int kwonly, Ref varnames, int flags, const char* name, int first_line, int last_line) {
     Record& r = record();
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
-    // A method's frame holds every local on the C stack (compat::InterpreterFrame).
+    // A method's frame holds every local in a record of fixed size (compat::InterpreterFrame).
     if (nlocals > compat::kMaxFrameLocals || last_line < first_line) {
         PyErr_Format(PyExc_SystemError, "%s() has more locals or lines than its frame can show", name);
         raise_pending();

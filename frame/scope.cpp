@@ -32,7 +32,7 @@ void restore_exception(Ref exception) {
 
 void Scope::trace(const PyError& error) const {
     if (!error.traced) {
-        add_traceback(name_, line_);
+        add_traceback(name_, line());
     }
 }
 

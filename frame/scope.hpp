@@ -6,6 +6,9 @@
 
 #include "ref.hpp"
 
+#include <cassert>
+#include <cstdint>
+
 namespace frame {
 
 // The pending exception, taken out of the error indicator: normalised, with
@@ -14,32 +17,55 @@ Ref fetch_exception();
 // Makes an exception from fetch_exception() pending again.
 void restore_exception(Ref exception);
 
+// Where the lines of a code object of the tables are: its code units, one
+// per line from its first line to its last (see compat::kTrailingUnits).
+struct LineMap {
+    std::uintptr_t origin = 0;  // the address that would show line 0
+    int first_line = 0;
+    int last_line = 0;
+
+    static LineMap of(PyCodeObject* code) noexcept {
+        LineMap lines;
+        lines.first_line = code->co_firstlineno;
+        lines.last_line = lines.first_line + static_cast<int>(Py_SIZE(code)) - compat::kTrailingUnits - 1;
+        lines.origin = reinterpret_cast<std::uintptr_t>(code->co_code_adaptive) -
+                       sizeof(_Py_CODEUNIT) * static_cast<std::uintptr_t>(lines.first_line);
+        return lines;
+    }
+};
+
 class Scope {
 public:
-    Scope(const char* trace_name, int line) noexcept : name_(trace_name), line_(line) {}
+    Scope(const char* trace_name, int line) noexcept : name_(trace_name) { at(line); }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
     // From now on the line is shown on `frame` too, the body's frame on the
     // thread's stack, where stack walkers read it from the code unit the
     // frame points at (see compat::kTrailingUnits).
-    void show_on(compat::InterpreterFrame& frame) noexcept {
-        PyCodeObject* code = frame.code;
-        first_unit_ = reinterpret_cast<_Py_CODEUNIT*>(code->co_code_adaptive);
-        first_line_ = code->co_firstlineno;
-        last_offset_ = static_cast<unsigned>(Py_SIZE(code) - compat::kTrailingUnits - 1);
+    void show_on(compat::InterpreterFrame& frame, const LineMap& lines) noexcept {
+        const int line = this->line();
+        origin_ = lines.origin;
+#ifndef NDEBUG
+        first_line_ = lines.first_line;
+        last_line_ = lines.last_line;
+#endif
         shown_ = &frame.prev_instr;
-        at(line_);
+        at(line);
     }
     // Marks the statement about to run.  Every statement that can fail or
-    // call out is marked, so this is kept to a few instructions: the unit of
-    // line n is the function's first unit plus n - first line, and a line
-    // outside the function shows its first line.
+    // call out is marked, so this is one store: the line is kept as the code
+    // unit that shows it, and read back from there.  The tables give only
+    // lines of the function (checked builds assert it); another would show
+    // no line on the frame, and still the right one in traceback entries.
     [[gnu::always_inline]] void at(int line) noexcept {
-        line_ = line;
-        const auto offset = static_cast<unsigned>(line - first_line_);
-        *shown_ = first_unit_ + (offset <= last_offset_ ? offset : 0);
+#ifndef NDEBUG
+        assert(shown_ == &unshown_ || (first_line_ <= line && line <= last_line_));
+#endif
+        *shown_ = reinterpret_cast<_Py_CODEUNIT*>(origin_ + sizeof(_Py_CODEUNIT) * static_cast<std::uintptr_t>(line));
     }
-    int line() const noexcept { return line_; }
+    int line() const noexcept {
+        return static_cast<int>((reinterpret_cast<std::uintptr_t>(*shown_) - origin_) / sizeof(_Py_CODEUNIT));
+    }
     const char* name() const noexcept { return name_; }
 
     // Adds this scope's entry to the pending exception unless it already has it.
@@ -47,12 +73,13 @@ public:
 
 private:
     const char* name_;
-    int line_;
-    int first_line_ = 0;
-    unsigned last_offset_ = 0;
-    _Py_CODEUNIT* first_unit_ = nullptr;
-    _Py_CODEUNIT** shown_ = &unshown_;  // a scope without a frame writes here
+    std::uintptr_t origin_ = 0;         // the address that shows line 0
+    _Py_CODEUNIT** shown_ = &unshown_;  // the frame's prev_instr, or unshown_ without a frame
     _Py_CODEUNIT* unshown_ = nullptr;
+#ifndef NDEBUG
+    int first_line_ = 0;
+    int last_line_ = 0;
+#endif
 };
 
 // An except clause.  Constructed inside `catch (const PyError&)`: takes the

@@ -7,6 +7,7 @@ of our own types may survive.  Only the debug interpreter keeps that total
 """
 
 import asyncio
+import functools
 import gc
 import logging
 import os
@@ -488,6 +489,131 @@ def profiled(w):
         sys.setprofile(None)
 
 
+class Rewriting:
+    """A Python profile function (whose f_locals the interpreter writes back
+    into the frame after each event) that rewrites load's locals at its call."""
+
+    def __init__(self, rewrite):
+        self.rewrite = rewrite
+
+    def __call__(self, frame, event, arg):
+        if event == "call" and frame.f_code is LoginVault.load.__code__:
+            self.rewrite(frame.f_locals)
+
+
+def dispatch(frame, event, arg):
+    return dispatch
+
+
+class Debugging(PlainCrypto):
+    """Starts a pdb-like debugger inside _save: f_trace on every frame up to
+    the case's own, then the trace function."""
+
+    def __init__(self, bottom):
+        self.bottom = bottom
+
+    def encrypt(self, text):
+        frame = sys._getframe(1)
+        while frame is not None:
+            frame.f_trace = dispatch
+            frame = None if frame is self.bottom else frame.f_back
+        sys.settrace(dispatch)
+        return super().encrypt(text)
+
+
+def rewritten_frames(w):
+    vault = w["vault"]
+    for rewrite in (lambda f_locals: f_locals.__setitem__("self", Record()),
+                    lambda f_locals: f_locals.pop("self"),
+                    lambda f_locals: f_locals.__setitem__("raw", Record()),
+                    dict.clear):
+        sys.setprofile(Rewriting(rewrite))
+        try:
+            vault.save_token("erp", "jwt", 60)
+            vault.remove_token("erp")
+        finally:
+            sys.setprofile(None)
+    here = sys._getframe()
+    crypto, vault._crypto = vault._crypto, Debugging(here)
+    try:
+        vault._save({"a": 1})
+    finally:
+        sys.settrace(None)
+        vault._crypto = crypto
+        here.f_trace = None
+
+
+class Reading:
+    """What load reads its file through: `read_bytes` is called from the
+    body with no arguments; what it returns reaches decrypt."""
+
+    def __init__(self, read_bytes):
+        self.read_bytes = read_bytes
+
+    def exists(self):
+        return True
+
+    def decrypt(self, data):
+        return "null"
+
+
+FRAME_READERS = (dir, locals, vars, globals, functools.partial(eval, "self"), functools.partial(eval, "dir()"))
+
+
+def frame_reading_builtins(w):
+    vault = w["vault"]
+    path, crypto = vault._path, vault._crypto
+    try:
+        for reader in FRAME_READERS:
+            vault._path = vault._crypto = Reading(reader)
+            vault.load()  # the frame's f_locals are made without a frame object
+        vault._path.exists = super
+        fails(RuntimeError, vault.load)
+    finally:
+        vault._path, vault._crypto = path, crypto
+
+
+class Keeping(PlainCrypto):
+    """Takes the frame of _save (its caller) and keeps it or not; raises
+    Refused after, or at once without taking it."""
+
+    def __init__(self, kept, keep, raises):
+        self.kept, self.keep, self.raises = kept, keep, raises
+
+    def encrypt(self, text):
+        if self.keep is not None:
+            frame = sys._getframe(1)
+            fails(RuntimeError, frame.clear)  # it is running
+            if self.keep:
+                self.kept.append(frame)
+        if self.raises:
+            raise Refused
+        return super().encrypt(text)
+
+
+class Refused(Exception):
+    pass
+
+
+def kept_frames(w):
+    vault, kept = w["vault"], []
+    crypto = vault._crypto
+    try:
+        for keep, raises in ((True, False), (False, False), (True, True), (None, True)):
+            vault._crypto = Keeping(kept, keep, raises)
+            try:
+                vault._save({"a": 1})
+            except Refused as error:
+                if keep is None:  # the frame of _save, from the traceback
+                    kept.append(error.__traceback__.tb_next.tb_next.tb_frame.f_back)
+    finally:
+        vault._crypto = crypto
+    for frame in kept:
+        assert frame.f_back is sys._getframe() and set(frame.f_locals) == {"self", "data"}
+    kept[0].clear()
+    kept[1].f_locals  # made now, on the frame's own copy
+
+
 CASES = {
     "LoginVault.__init__": vault_init,
     "LoginVault.base_dir": vault_base_dir,
@@ -503,6 +629,9 @@ CASES = {
     "SellerSpriteFeedCatcher.get_payload": catcher_get_payload,
     "SellerSpriteFeedCatcher.save_all": catcher_save_all,
     "profiled calls and resumptions": profiled,
+    "frames rewritten by profile and trace functions": rewritten_frames,
+    "builtins reading a body's frame": frame_reading_builtins,
+    "frames kept beyond their call": kept_frames,
 }
 
 
