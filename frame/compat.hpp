@@ -132,8 +132,19 @@ inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject
     static_assert(kMaxFrameLocals == 8);
     PyObject** slots = frame.localsplus;
     slots[0] = slots[1] = slots[2] = slots[3] = slots[4] = slots[5] = slots[6] = slots[7] = nullptr;
-    for (Py_ssize_t index = 0; index < nargs; ++index) {
-        frame.localsplus[index] = Py_NewRef(args[index]);
+    // Unrolled: a call has a handful of parameters, and a loop over them
+    // costs more than they do.
+    static_assert(kMaxFrameLocals == 8);
+    switch (nargs) {
+        case 8: slots[7] = Py_NewRef(args[7]); [[fallthrough]];
+        case 7: slots[6] = Py_NewRef(args[6]); [[fallthrough]];
+        case 6: slots[5] = Py_NewRef(args[5]); [[fallthrough]];
+        case 5: slots[4] = Py_NewRef(args[4]); [[fallthrough]];
+        case 4: slots[3] = Py_NewRef(args[3]); [[fallthrough]];
+        case 3: slots[2] = Py_NewRef(args[2]); [[fallthrough]];
+        case 2: slots[1] = Py_NewRef(args[1]); [[fallthrough]];
+        case 1: slots[0] = Py_NewRef(args[0]); [[fallthrough]];
+        default: break;
     }
 }
 
@@ -196,8 +207,17 @@ inline void release_frame(InterpreterFrame& frame, Py_ssize_t nargs) {
     }
     // No frame object, so nothing could have written the locals: they are
     // still the arguments.
-    for (Py_ssize_t index = 0; index < nargs; ++index) {
-        Py_DECREF(frame.localsplus[index]);
+    PyObject** slots = frame.localsplus;
+    switch (nargs) {
+        case 8: Py_DECREF(slots[7]); [[fallthrough]];
+        case 7: Py_DECREF(slots[6]); [[fallthrough]];
+        case 6: Py_DECREF(slots[5]); [[fallthrough]];
+        case 5: Py_DECREF(slots[4]); [[fallthrough]];
+        case 4: Py_DECREF(slots[3]); [[fallthrough]];
+        case 3: Py_DECREF(slots[2]); [[fallthrough]];
+        case 2: Py_DECREF(slots[1]); [[fallthrough]];
+        case 1: Py_DECREF(slots[0]); [[fallthrough]];
+        default: break;
     }
 }
 

@@ -419,7 +419,7 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
     co->running = true;
     compat::push_frame(tstate, co->frame);
     Scope scope(co->trace_name, co->line);
-    scope.show_on(co->frame, LineMap::of(co->frame.code));
+    scope.show_on(co->frame, LineMap::of(co->frame.code), co->line);
     PyObject* value = arg != nullptr ? arg : Py_None;
     Outcome outcome = compat::profiling(tstate) ? run_profiled(co, scope, value, exc, thrown, out, tstate)
                                                 : run(co, scope, value, exc, thrown, out);

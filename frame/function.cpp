@@ -20,6 +20,10 @@ struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const MethodDef* def;
+    // From the table, where a call reads them first: the body (nullptr for
+    // the coroutine method, whose calls make a coroutine) and the first line.
+    MethodBody body;
+    int first_line;
     const char* trace_name;
     Py_ssize_t fast_positional;   // positional count of the fast tier, or -1 without one
     Py_ssize_t keyword_only;
@@ -58,7 +62,7 @@ PyObject* new_or_none(const Ref& value) {
 [[gnu::always_inline]] inline PyObject* call_body(const Function* function, Scope& scope,
                                                  PyObject* const* values) {
     try {
-        return function->def->body(scope, values).release();
+        return function->body(scope, values).release();
     } catch (const PyError& error) {
         scope.trace(error);
         return nullptr;
@@ -106,7 +110,7 @@ PyObject* new_or_none(const Ref& value) {
                        reinterpret_cast<PyCodeObject*>(function->code.get()), function->globals.get(),
                        function->builtins, values, function->parameters);
     compat::push_frame(tstate, frame);
-    scope.show_on(frame, function->lines);
+    scope.show_on(frame, function->lines, function->first_line);
     PyObject* result = compat::profiling(tstate) ? run_profiled(function, scope, values, tstate, frame)
                                                   : call_body(function, scope, values);
     compat::pop_frame(tstate, frame);
@@ -167,13 +171,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // ones by (interned) name in order: the checks run over the caller's own
     // array, which the body then reads in place.
     if (nargs == function->fast_positional && keywords_in_order(function, kwnames)) {
-        const MethodDef& def = *function->def;
-        Scope scope(function->trace_name, def.first_line);
+        Scope scope(function->trace_name, function->first_line);
         if (!check_in_order(function->checks, args)) {
             scope.trace(PyError{});
             return nullptr;
         }
-        if (def.kind == Kind::Coroutine) {
+        if (function->body == nullptr) {
             return start_coroutine(function, scope, args);
         }
         return run_body(function, scope, args);
@@ -481,13 +484,16 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     Function* function = as_function(object.get());
     function->vectorcall = function_vectorcall;
     function->def = &def;
+    function->body = def.kind == Kind::Coroutine ? nullptr : def.body;
+    function->first_line = def.first_line;
     function->trace_name = trace_name;
     function->fast_positional = takes_arguments_as_passed(def) ? static_cast<Py_ssize_t>(def.params.size()) : -1;
     function->keyword_only = static_cast<Py_ssize_t>(def.kwonly.size());
     function->parameters = static_cast<Py_ssize_t>(def.params.size() + def.kwonly.size());
     function->builtins = module_builtins();
-    if (def.params.size() + def.kwonly.size() > static_cast<std::size_t>(kMaxParams)) {
-        PyErr_Format(PyExc_SystemError, "%s() has more parameters than the frame binds", def.name);
+    if ((def.kind == Kind::Coroutine ? def.resume == nullptr : def.body == nullptr) ||
+        def.params.size() + def.kwonly.size() > static_cast<std::size_t>(kMaxParams)) {
+        PyErr_Format(PyExc_SystemError, "%s() has no body or more parameters than the frame binds", def.name);
         raise_pending();
     }
     function->module = Py_NewRef(module_name());

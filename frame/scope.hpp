@@ -39,11 +39,10 @@ public:
     Scope(const char* trace_name, int line) noexcept : name_(trace_name) { at(line); }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
-    // From now on the line is shown on `frame` too, the body's frame on the
-    // thread's stack, where stack walkers read it from the code unit the
+    // From `line` on, the line is shown on `frame` too, the body's frame on
+    // the thread's stack, where stack walkers read it from the code unit the
     // frame points at (see compat::kTrailingUnits).
-    void show_on(compat::InterpreterFrame& frame, const LineMap& lines) noexcept {
-        const int line = this->line();
+    void show_on(compat::InterpreterFrame& frame, const LineMap& lines, int line) noexcept {
         origin_ = lines.origin;
 #ifndef NDEBUG
         first_line_ = lines.first_line;
