@@ -151,29 +151,27 @@ inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject
 // Where a call's frame lives while its body runs: on the thread's own frame
 // stack (tstate->datastack_top, cpython/pystate.h), in the place the
 // interpreter would give a Python function's frame, when the current chunk
-// has room; otherwise in `fallback`, on the C stack.  faulthandler's watchdog
-// thread walks the chain without the lock while the thread runs on, so it may
-// still be reading a frame just popped: in a chunk of the frame stack that
-// memory only ever holds frames, where on the C stack the next C call
-// overwrites it with anything at all.  A new chunk is the interpreter's to
-// make (its function for that is not exported), hence the fallback.
-inline InterpreterFrame& reserve_frame(PyThreadState* tstate, InterpreterFrame& fallback) noexcept {
+// has room; nullptr otherwise, and the frame goes on the C stack.
+// faulthandler's watchdog thread walks the chain without the lock while the
+// thread runs on, so it may still be reading a frame just popped: in a chunk
+// of the frame stack that memory only ever holds frames, where on the C stack
+// the next C call overwrites it with anything at all.  A new chunk is the
+// interpreter's to make (its function for that is not exported).
+inline InterpreterFrame* reserve_frame(PyThreadState* tstate) noexcept {
     constexpr std::size_t kSlots = sizeof(InterpreterFrame) / sizeof(PyObject*);
     static_assert(sizeof(InterpreterFrame) % sizeof(PyObject*) == 0);
     PyObject** top = tstate->datastack_top;
     if (top != nullptr && kSlots < static_cast<std::size_t>(tstate->datastack_limit - top)) {
         tstate->datastack_top = top + kSlots;
-        return *reinterpret_cast<InterpreterFrame*>(top);
+        return reinterpret_cast<InterpreterFrame*>(top);
     }
-    return fallback;
+    return nullptr;
 }
 
 // Gives back what reserve_frame took, once the frame is released: the frames
 // of any code that releasing ran sat above it, and are gone again.
-inline void unreserve_frame(PyThreadState* tstate, InterpreterFrame& frame, InterpreterFrame& fallback) noexcept {
-    if (&frame != &fallback) {
-        tstate->datastack_top = reinterpret_cast<PyObject**>(&frame);
-    }
+inline void unreserve_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
+    tstate->datastack_top = reinterpret_cast<PyObject**>(&frame);
 }
 
 // Makes `frame` the thread's innermost frame.  faulthandler reads the chain

@@ -91,21 +91,11 @@ PyObject* new_or_none(const Ref& value) {
     return result.release();
 }
 
-// Each call is one level of recursion, as the frame of a Python function is
-// (so recursion through a method ends in RecursionError at the depth the
-// same code in Python reaches), and the body runs in a frame of the method's
-// code object on the thread's stack, above its caller's.  Inlined into the
-// vectorcall entry: each C frame between the interpreter and the Python code
-// a body calls costs time on the I/O-bound methods, and stack on every level
-// of a recursion.
-[[gnu::always_inline]] inline PyObject* run_body(const Function* function, Scope& scope,
-                                                PyObject* const* values) {
-    PyThreadState* tstate = compat::thread_state();
-    if (compat::enter_recursive_call(tstate, "")) {
-        return nullptr;  // the function never started, so it has no entry
-    }
-    compat::InterpreterFrame on_c_stack;
-    compat::InterpreterFrame& frame = compat::reserve_frame(tstate, on_c_stack);
+// The body in `frame`, a frame of the method's code object on the thread's
+// stack above its caller's.
+[[gnu::always_inline]] inline PyObject* run_in_frame(const Function* function, Scope& scope,
+                                                    PyObject* const* values, PyThreadState* tstate,
+                                                    compat::InterpreterFrame& frame) {
     compat::init_frame(frame, const_cast<PyObject*>(reinterpret_cast<const PyObject*>(function)),
                        reinterpret_cast<PyCodeObject*>(function->code.get()), function->globals.get(),
                        function->builtins, values, function->parameters);
@@ -115,7 +105,35 @@ PyObject* new_or_none(const Ref& value) {
                                                   : call_body(function, scope, values);
     compat::pop_frame(tstate, frame);
     compat::release_frame(frame, function->parameters);
-    compat::unreserve_frame(tstate, frame, on_c_stack);
+    return result;
+}
+
+// When the thread's frame stack has no room left in its current chunk: the
+// frame on the C stack, out of line so that no other call pays the stack.
+[[gnu::noinline]] PyObject* run_in_c_stack_frame(const Function* function, Scope& scope, PyObject* const* values,
+                                                 PyThreadState* tstate) {
+    compat::InterpreterFrame frame;
+    return run_in_frame(function, scope, values, tstate, frame);
+}
+
+// Each call is one level of recursion, as the frame of a Python function is
+// (so recursion through a method ends in RecursionError at the depth the
+// same code in Python reaches).  Inlined into the vectorcall entry: each C
+// frame between the interpreter and the Python code a body calls costs time
+// on the I/O-bound methods, and stack on every level of a recursion.
+[[gnu::always_inline]] inline PyObject* run_body(const Function* function, Scope& scope,
+                                                PyObject* const* values) {
+    PyThreadState* tstate = compat::thread_state();
+    if (compat::enter_recursive_call(tstate, "")) {
+        return nullptr;  // the function never started, so it has no entry
+    }
+    PyObject* result;
+    if (compat::InterpreterFrame* frame = compat::reserve_frame(tstate)) {
+        result = run_in_frame(function, scope, values, tstate, *frame);
+        compat::unreserve_frame(tstate, *frame);
+    } else {
+        result = run_in_c_stack_frame(function, scope, values, tstate);
+    }
     compat::leave_recursive_call(tstate);
     return result;
 }
