@@ -124,6 +124,30 @@ def test_a_coroutine_suspended_on_one_thread_resumes_on_another():
         "capture_json_response", None, "keyword_mining")
 
 
+def test_a_call_at_every_depth_of_the_threads_frame_stack():
+    """The frame stack grows in chunks; a call that finds no room left in the
+    current one has its frame elsewhere, and is seen the same way."""
+    seen = []
+
+    class Element(dict):
+        def __contains__(self, key):
+            scan = sys._getframe(1)
+            seen.append((scan.f_code.co_name, scan.f_back.f_code.co_name, scan.f_back.f_lineno,
+                         scan.f_back.f_back.f_code.co_name))
+            return True
+
+    catcher = SellerSpriteFeedCatcher()
+
+    def down(depth):
+        if depth:
+            return down(depth - 1)
+        return catcher._matches_section_payload("frequency", {"data": [Element()]})
+
+    for depth in range(400):  # several chunks' worth of Python frames below
+        assert down(depth) is True
+    assert set(seen) == {("genexpr", "_matches_section_payload", 47, "down")}
+
+
 # --- profile and trace functions writing into the frames ----------------------------
 
 
