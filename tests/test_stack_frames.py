@@ -123,6 +123,16 @@ def with_warnings():
     return module, line, "__warningregistry__" in method.f_globals
 
 
+def with_location_table():
+    """The method's line as readers outside Python compute it: from the code
+    unit the frame is at (f_lasti), through the code object's location table."""
+    method = sys._getframe(2)
+    code = method.f_code
+    from_table = next(line for start, end, line in code.co_lines() if start <= method.f_lasti < end)
+    return (place(code.co_filename, from_table, code.co_name),
+            place(code.co_filename, method.f_lineno, code.co_name))
+
+
 def parameters(frame):
     code = frame.f_code
     # A Python generator expression takes its iterator as the argument ".0".
@@ -231,7 +241,7 @@ def in_element_scan(side, tool, tmp_path, monkeypatch):
 
 SCENARIOS = [in_keyring_backend, in_crypto_object, in_response_body, in_element_scan]
 TOOLS = [with_inspect, with_extract_stack, with_faulthandler, with_pdb_where, with_logging, with_warnings,
-         with_f_locals]
+         with_f_locals, with_location_table]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda scenario: scenario.__name__)
