@@ -47,7 +47,7 @@ def place(filename, line, function):
         return NATIVE_FILES[filename], function, line
     if filename == PLAIN_FILE:
         marked = re.search(r"# line (\d+)$", linecache.getline(filename, line).rstrip())
-        if function == "<genexpr>":  # the native code object is named as the description names it
+        if function == "<genexpr>":  # the native generator expression's code object is "genexpr"
             return "feed_catcher", "genexpr", int(marked[1]) if marked else f"? {line}"
         return PLAIN_MODULE_OF.get(function, "plain_python"), function, int(marked[1]) if marked else f"? {line}"
     return Path(filename).name, function, line
