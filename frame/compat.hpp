@@ -134,7 +134,6 @@ inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject
     slots[0] = slots[1] = slots[2] = slots[3] = slots[4] = slots[5] = slots[6] = slots[7] = nullptr;
     // Unrolled: a call has a handful of parameters, and a loop over them
     // costs more than they do.
-    static_assert(kMaxFrameLocals == 8);
     switch (nargs) {
         case 8: slots[7] = Py_NewRef(args[7]); [[fallthrough]];
         case 7: slots[6] = Py_NewRef(args[6]); [[fallthrough]];

@@ -142,7 +142,7 @@ PyObject* start_coroutine(const Function* function, Scope& scope, PyObject* cons
     PyObject* coroutine =
         new_coroutine(*function->def, function->code.get(), function->coroutine_name.get(),
                       function->coroutine_qualname.get(), values,
-                      static_cast<Py_ssize_t>(function->def->params.size() + function->def->kwonly.size()));
+                      function->parameters);
     if (coroutine == nullptr) {
         scope.trace(PyError{});
     }
@@ -153,14 +153,13 @@ PyObject* start_coroutine(const Function* function, Scope& scope, PyObject* cons
 // BoundArgs first.
 [[gnu::noinline]] PyObject* call_with_binding(const Function* function, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
-    const MethodDef& def = *function->def;
-    Scope scope(function->trace_name, def.first_line);
+    Scope scope(function->trace_name, function->first_line);
     BoundArgs bound;
-    if (!bind_arguments(def, function->param_names, args, nargs, kwnames, bound)) {
+    if (!bind_arguments(*function->def, function->param_names, args, nargs, kwnames, bound)) {
         scope.trace(PyError{});
         return nullptr;
     }
-    if (def.kind == Kind::Coroutine) {
+    if (function->body == nullptr) {
         return start_coroutine(function, scope, bound.values);
     }
     return run_body(function, scope, bound.values);

@@ -35,6 +35,21 @@ struct Site {
 };
 std::map<std::pair<const char*, int>, Site> sites;
 
+// A frame object over `code` with `globals` for a traceback entry; no code
+// ever runs in it.  PyFrame_New looks up __builtins__ in the globals and
+// takes an exception pending meanwhile for its own failure, so a pending one
+// is kept aside while it runs.  Empty, with the failure pending in place of
+// the kept exception, when no frame can be made.
+Ref new_frame(PyObject* code, PyObject* globals) {
+    ErrorStash pending;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
+    if (!frame) {
+        pending.drop();
+    }
+    return frame;
+}
+
 // Builds the frame of an entry over its code object (the site's, made once).
 // The entry's exception stays pending whatever happens here: an entry that
 // cannot be made is left out.
@@ -67,16 +82,6 @@ Ref site_frame(Site& site, const char* function_name, int line, PyObject* global
 }
 
 }  // namespace
-
-Ref new_frame(PyObject* code, PyObject* globals) {
-    ErrorStash pending;
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
-    if (!frame) {
-        pending.drop();
-    }
-    return frame;
-}
 
 void add_traceback(const char* function_name, int line) {
     PyObject* globals = module_globals();

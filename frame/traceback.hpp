@@ -11,12 +11,4 @@ namespace frame {
 // be made, the pending exception is left as it was.
 void add_traceback(const char* function_name, int line);
 
-// A frame object over `code` with `globals`, for a traceback entry, a
-// profiler or cr_frame; no code ever runs in it.  PyFrame_New looks up
-// __builtins__ in the globals and takes an exception pending meanwhile for
-// its own failure, so a pending one is kept aside while it runs.  Empty,
-// with the failure pending in place of the kept exception, when no frame can
-// be made.
-Ref new_frame(PyObject* code, PyObject* globals);
-
 }  // namespace frame
