@@ -9,7 +9,6 @@ function, line); in the plain source, a statement that stands for a native
 line is marked with a trailing "# line N".
 """
 
-import builtins
 import faulthandler
 import inspect
 import linecache
@@ -249,29 +248,6 @@ TOOLS = [with_inspect, with_extract_stack, with_faulthandler, with_pdb_where, wi
 def test_stack_walkers_see_the_methods_as_the_plain_classes(tool, scenario, tmp_path, monkeypatch):
     seen = {side: scenario(side, tool, tmp_path, monkeypatch) for side in SIDES}
     assert seen["native"] == seen["plain"]
-
-
-def test_the_native_frames_in_one_view():
-    """The views above, spelled out once for the keyring backend in load."""
-    seen = []
-
-    def get_password(service, account):
-        seen.append((with_inspect(), sys._getframe(1)))
-
-    keyring = sys.modules["keyring"]
-    original, keyring.get_password = keyring.get_password, get_password
-    try:
-        def drive():
-            native_vault.LoginVault().save_token("erp", "jwt", 5)
-
-        drive()
-    finally:
-        keyring.get_password = original
-    (stack, method), = seen
-    assert stack == [("test_stack_frames.py", "get_password", stack[0][2]), ("login_vault", "load", 82),
-                     ("login_vault", "save_token", 145), ("test_stack_frames.py", "drive", stack[-1][2])]
-    assert method.f_code is native_vault.LoginVault.load.__code__ and method.f_globals is vars(native_vault)
-    assert method.f_builtins is vars(builtins)
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda scenario: scenario.__name__)
