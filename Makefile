@@ -10,7 +10,7 @@ DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv \
                    python3-pip python3-setuptools python3-wheel \
                    python3-pytest python3-keyring python3-cryptography
 
-SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp) \
+SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp frame/compat/*.cpp frame/compat/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
 STUBS   := $(shell find tarnix -name '*.pyi' 2>/dev/null)
 # The second wheel: the stand-ins for the tool's own modules, from the same files.

@@ -6,8 +6,10 @@ from pathlib import Path
 from setuptools import Extension, setup
 from setuptools.command.build_py import build_py
 
-FRAME_SOURCES = sorted(str(path) for path in Path("frame").glob("*.cpp"))
-FRAME_HEADERS = sorted(str(path) for path in Path("frame").glob("*.hpp"))
+# Every interpreter version's compat files: each compiles to nothing in a
+# build for another version (frame/compat.hpp picks one).
+FRAME_SOURCES = sorted(str(path) for path in Path("frame").glob("**/*.cpp"))
+FRAME_HEADERS = sorted(str(path) for path in Path("frame").glob("**/*.hpp"))
 COMPILE_ARGS = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden", "-flto=auto", "-fno-plt"]
 # The bodies call the frame's small operations on every statement; link-time
 # optimisation lets them be inlined across the frame's files.

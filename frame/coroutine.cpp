@@ -11,7 +11,7 @@
 #include "compat.hpp"
 #include "constants.hpp"
 #include "module.hpp"
-#include "profile.hpp"
+#include "events.hpp"
 #include "scope.hpp"
 #include "static_type.hpp"
 #include "traceback.hpp"
@@ -350,30 +350,31 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
     }
 }
 
-// A resumption while the thread has a profile function: a call event on the
-// object's own frame (cr_frame / gi_frame) before it, a return event at the
-// suspension or the end, as the interpreter's own coroutines give them.  A
-// profile function failing at the call raises its error where the body
-// resumes; failing at the return ends the object with it.
-[[gnu::noinline, gnu::cold]] Outcome run_profiled(Resumable* co, Scope& scope, PyObject* value, bool exc,
+// A resumption while some tool watches the thread: a start, resumption or
+// throw event on the object's own frame (cr_frame / gi_frame) before it, a
+// yield, return or unwind event at the suspension or the end, as the
+// interpreter's own coroutines give them.  A tool failing at the entry
+// raises its error where the body resumes; failing at the exit ends the
+// object with it.
+[[gnu::noinline, gnu::cold]] Outcome run_observed(Resumable* co, Scope& scope, PyObject* value, bool exc,
                                                   const Thrown* thrown, Ref& out, PyThreadState* tstate) {
-    // The frame is the innermost one now, so this is the interpreter's own
-    // maker; close() or throw() may have their exception pending already,
-    // which it keeps aside.
-    PyObject* frame = compat::frame_object(tstate, co->frame);
-    if (frame == nullptr) {
-        return run(co, scope, value, true, nullptr, out);  // raised where it resumes
-    }
-    if (!profile_event(tstate, frame, PyTrace_CALL, Py_None)) {
+    const compat::Event entry = exc              ? compat::Event::Throw
+                                : co->point == 0 ? compat::Event::Start
+                                                 : compat::Event::Resume;
+    if (!observe(tstate, co->events, co->frame, entry)) {
         exc = true;
         thrown = nullptr;
     }
     Outcome outcome = run(co, scope, value, exc, thrown, out);
-    PyObject* result = outcome == Outcome::Yield || outcome == Outcome::Return ? out.get() : nullptr;
-    if (!profile_event(tstate, frame, PyTrace_RETURN, result) && result) {
+    if (outcome != Outcome::Yield && outcome != Outcome::Return) {
+        observe(tstate, co->events, co->frame, compat::Event::Unwind);
+        return outcome;
+    }
+    const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
+    if (!observe(tstate, co->events, co->frame, exit, out.get())) {
         out.reset();
         finish(co);
-        outcome = Outcome::Error;
+        return Outcome::Error;
     }
     return outcome;
 }
@@ -421,8 +422,9 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
     Scope scope(co->trace_name, co->line);
     scope.show_on(co->frame, LineMap::of(co->frame.code), co->line);
     PyObject* value = arg != nullptr ? arg : Py_None;
-    Outcome outcome = compat::profiling(tstate) ? run_profiled(co, scope, value, exc, thrown, out, tstate)
-                                                : run(co, scope, value, exc, thrown, out);
+    Outcome outcome = compat::events_wanted(tstate, co->events)
+                          ? run_observed(co, scope, value, exc, thrown, out, tstate)
+                          : run(co, scope, value, exc, thrown, out);
     compat::pop_frame(tstate, co->frame);
     co->frame.previous = nullptr;  // a suspended frame has no caller
     co->running = false;
@@ -452,9 +454,9 @@ Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
 
 // close(): 0 when the body ended (or had nothing to end), -1 with an error.
 int close_resumable(Resumable* co) {
-    if (co->point == 0 && !co->running && !compat::profiling(compat::thread_state())) {
+    if (co->point == 0 && !co->running && !compat::events_wanted(compat::thread_state(), co->events)) {
         // GeneratorExit at the first line ends a body that never ran.  A
-        // profiler is shown that as a resumption, so it goes the long way.
+        // watching tool is shown that as a resumption, so it goes the long way.
         finish(co);
         compat::release_frame_slow(co->frame);
         return 0;
@@ -724,6 +726,7 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->origin}) {
         new (field) Ref();
     }
+    new (&co->events) compat::EventState();
     co->frame.frame_object = nullptr;  // nothing held until the body's frame is made
     co->frame.locals = nullptr;
     co->frame.stacktop = 0;

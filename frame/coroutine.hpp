@@ -31,6 +31,7 @@ struct Resumable {
     // The frame the body runs in: on the thread's stack for each resumption,
     // off it while suspended.  Its frame object is cr_frame / gi_frame.
     compat::InterpreterFrame frame;
+    compat::EventState events;  // what the tools watching it want of its code object
     Ref origin;              // cr_origin: where it was made, when tracking was on
     PyObject* weakrefs;
     // Slots first hold the call's arguments (coroutine) or the captured

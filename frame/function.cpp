@@ -4,7 +4,7 @@
 #include "compat.hpp"
 #include "coroutine.hpp"
 #include "module.hpp"
-#include "profile.hpp"
+#include "events.hpp"
 #include "scope.hpp"
 #include "static_type.hpp"
 
@@ -29,6 +29,7 @@ struct Function {
     Py_ssize_t keyword_only;
     Py_ssize_t parameters;        // positional and keyword-only: the locals a call's frame starts with
     LineMap lines;                // of its code object, for the frames of its calls
+    mutable compat::EventState events;  // what the tools watching its calls want of its code object
     CheckList checks;             // of the fast tier
     PyObject* builtins;           // the builtins' namespace, borrowed: it lives as long as the interpreter
     Ref coroutine_name;           // what its coroutines are called, fixed at creation
@@ -69,23 +70,23 @@ PyObject* new_or_none(const Ref& value) {
     }
 }
 
-// A call while the thread has a profile function: the body between a call
-// and a return event on the call's frame, as a Python function's frame gives
-// them.  A profile function failing at the call fails the call at the first
-// line without running the body; failing at the return replaces the result.
-[[gnu::noinline, gnu::cold]] PyObject* run_profiled(const Function* function, Scope& scope,
-                                                    PyObject* const* values, PyThreadState* tstate,
-                                                    compat::InterpreterFrame& frame) {
-    PyObject* frame_object = compat::frame_object(tstate, frame);  // the frame keeps it
-    if (frame_object == nullptr || !profile_event(tstate, frame_object, PyTrace_CALL, Py_None)) {
+// A call while some tool watches the thread: the body between a start and a
+// return (or unwind) event on the call's frame, as a Python function's frame
+// gives them.  A tool failing at the start fails the call at the first line
+// without running the body; failing at the return replaces the result.
+[[gnu::noinline, gnu::cold]] PyObject* run_observed(const Function* function, Scope& scope, PyObject* const* values,
+                                                    PyThreadState* tstate, compat::InterpreterFrame& frame) {
+    if (!observe(tstate, function->events, frame, compat::Event::Start)) {
         scope.trace(PyError{});
-        if (frame_object != nullptr) {
-            profile_event(tstate, frame_object, PyTrace_RETURN, nullptr);
-        }
+        observe(tstate, function->events, frame, compat::Event::Unwind);
         return nullptr;
     }
     Ref result = Ref::steal(call_body(function, scope, values));
-    if (!profile_event(tstate, frame_object, PyTrace_RETURN, result.get())) {
+    if (!result) {
+        observe(tstate, function->events, frame, compat::Event::Unwind);
+        return nullptr;
+    }
+    if (!observe(tstate, function->events, frame, compat::Event::Return, result.get())) {
         return nullptr;
     }
     return result.release();
@@ -101,8 +102,9 @@ PyObject* new_or_none(const Ref& value) {
                        function->builtins, values, function->parameters);
     compat::push_frame(tstate, frame);
     scope.show_on(frame, function->lines, function->first_line);
-    PyObject* result = compat::profiling(tstate) ? run_profiled(function, scope, values, tstate, frame)
-                                                  : call_body(function, scope, values);
+    PyObject* result = compat::events_wanted(tstate, function->events)
+                           ? run_observed(function, scope, values, tstate, frame)
+                           : call_body(function, scope, values);
     compat::pop_frame(tstate, frame);
     compat::release_frame(frame, function->parameters);
     return result;
@@ -516,6 +518,7 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     function->module = Py_NewRef(module_name());
     function->code = Ref::borrow(code);
     function->lines = LineMap::of(reinterpret_cast<PyCodeObject*>(code));
+    function->events = compat::EventState{};
     function->checks = checks_of(def);
     function->globals = Ref::borrow(module_globals());
     function->name = take(PyUnicode_InternFromString(def.name));

@@ -7,6 +7,8 @@
 #include "scope.hpp"
 #include "traceback.hpp"
 
+#include <opcode.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -129,17 +131,16 @@ void add_location(std::string& table, int units, int line_delta) {
 }
 
 LineCode line_code(int first_line, int last_line) {
-    constexpr unsigned char kResume = 151, kNop = 9, kLoadAssertionError = 74, kRaiseVarargs = 130;
     const int span = last_line - first_line;
     std::string bytecode;
     std::string table;
-    bytecode += {static_cast<char>(kResume), 0};
+    bytecode += {static_cast<char>(RESUME), 0};
     add_location(table, 1, 0);
     for (int line = 1; line <= span; ++line) {
-        bytecode += {static_cast<char>(kNop), 0};
+        bytecode += {static_cast<char>(NOP), 0};
         add_location(table, 1, 1);
     }
-    bytecode += {static_cast<char>(kLoadAssertionError), 0, static_cast<char>(kRaiseVarargs), 1};
+    bytecode += {static_cast<char>(LOAD_ASSERTION_ERROR), 0, static_cast<char>(RAISE_VARARGS), 1};
     add_location(table, compat::kTrailingUnits, 0);
     return {take(PyBytes_FromStringAndSize(bytecode.data(), static_cast<Py_ssize_t>(bytecode.size()))),
             take(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())))};
@@ -171,7 +172,7 @@ Ref new_code(int argcount, int kwonly, Ref varnames, int flags, const char* name
     Ref code_name = take(PyUnicode_InternFromString(name));
     const LineCode lines = line_code(first_line, last_line);
     PyObject* empty = r.empty_tuple.get();
-    return take(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return take(reinterpret_cast<PyObject*>(compat::new_code(
         argcount, 0, kwonly, nlocals, 2, flags, lines.bytecode.get(), empty, empty, varnames.get(), empty, empty,
         filename.get(), code_name.get(), code_name.get(), first_line, lines.linetable.get(), r.empty_bytes.get())));
 }

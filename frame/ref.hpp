@@ -144,6 +144,8 @@ public:
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
     bool holds_error() const noexcept { return type_ != nullptr; }
+    // The exception kept aside (borrowed), as the error indicator held it.
+    PyObject* value() const noexcept { return value_; }
     // Lets the stashed exception go: the one raised meanwhile stays pending.
     void drop() {
         dropped_ = true;

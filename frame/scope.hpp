@@ -28,7 +28,7 @@ struct LineMap {
         LineMap lines;
         lines.first_line = code->co_firstlineno;
         lines.last_line = lines.first_line + static_cast<int>(Py_SIZE(code)) - compat::kTrailingUnits - 1;
-        lines.origin = reinterpret_cast<std::uintptr_t>(code->co_code_adaptive) -
+        lines.origin = reinterpret_cast<std::uintptr_t>(compat::code_units(code)) -
                        sizeof(_Py_CODEUNIT) * static_cast<std::uintptr_t>(lines.first_line);
         return lines;
     }
@@ -48,7 +48,7 @@ public:
         first_line_ = lines.first_line;
         last_line_ = lines.last_line;
 #endif
-        shown_ = &frame.prev_instr;
+        shown_ = &frame.instr;
         at(line);
     }
     // Marks the statement about to run.  Every statement that can fail or
@@ -73,7 +73,7 @@ public:
 private:
     const char* name_;
     std::uintptr_t origin_ = 0;         // the address that shows line 0
-    _Py_CODEUNIT** shown_ = &unshown_;  // the frame's prev_instr, or unshown_ without a frame
+    _Py_CODEUNIT** shown_ = &unshown_;  // the frame's instr, or unshown_ without a frame
     _Py_CODEUNIT* unshown_ = nullptr;
 #ifndef NDEBUG
     int first_line_ = 0;

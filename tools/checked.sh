@@ -44,7 +44,7 @@ if [ "$action" = build ]; then
     pids=()
     for module in tarnix/auth/storage/login_vault tarnix/seller_sprite/scraping/feed_catcher; do
         g++ -std=c++20 -Wall -Wextra "${flags[@]}" -fPIC -shared -fvisibility=hidden \
-            -I frame -I "$include" "$module.cpp" frame/*.cpp -o "$site/$module$suffix" &
+            -I frame -I "$include" "$module.cpp" frame/*.cpp frame/compat/*.cpp -o "$site/$module$suffix" &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do

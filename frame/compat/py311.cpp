@@ -1,8 +1,9 @@
-// The one file that reads CPython's internal layouts: the dict's
-// (pycore_dict.h), the runtime state's (pycore_runtime.h) and the recursion
-// check's (pycore_ceval.h).
+// CPython 3.11: the out-of-line half of compat.hpp, reading the internal
+// layouts of the dict (pycore_dict.h), the runtime state (pycore_runtime.h),
+// the recursion check (pycore_ceval.h) and the frame (pycore_frame.h).
 #define Py_BUILD_CORE_MODULE 1
 #include <Python.h>
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 // pycore_atomic.h declares its atomic ints with <stdatomic.h>, which C++
 // has only from C++23 on; its variant for the compiler's atomic builtins
 // declares them as plain ints, which have the same size and alignment.
@@ -13,7 +14,7 @@
 #include <internal/pycore_frame.h>
 #include <internal/pycore_runtime.h>
 
-#include "compat.hpp"
+#include "../compat.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -54,13 +55,38 @@ bool holds_lock_while_finalizing() noexcept {
     return false;
 }
 
-int call_profile_function(PyThreadState* tstate, PyObject* frame, int what, PyObject* arg) noexcept {
+// The profile function, called as the interpreter calls it for a frame of
+// its own (ceval.c, call_trace): not from inside a trace or profile
+// function, with tracing suspended meanwhile, on the frame's object.  A
+// start, resumption or throw is a call event; a return, yield or unwind a
+// return event, whose argument is the value, or nullptr for an exception.
+int fire_event(PyThreadState* tstate, EventState&, InterpreterFrame& frame, Event event, PyObject* arg) {
     Py_tracefunc function = tstate->c_profilefunc;
     if (function == nullptr || tstate->tracing) {
         return 0;
     }
+    PyObject* object = frame_object(tstate, frame);
+    if (object == nullptr) {
+        return -1;
+    }
+    int what = PyTrace_CALL;
+    switch (event) {
+        case Event::Start:
+        case Event::Resume:
+        case Event::Throw:
+            arg = Py_None;
+            break;
+        case Event::Return:
+        case Event::Yield:
+            what = PyTrace_RETURN;
+            break;
+        case Event::Unwind:
+            what = PyTrace_RETURN;
+            arg = nullptr;
+            break;
+    }
     PyThreadState_EnterTracing(tstate);
-    const int result = function(tstate->c_profileobj, reinterpret_cast<PyFrameObject*>(frame), what, arg);
+    const int result = function(tstate->c_profileobj, reinterpret_cast<PyFrameObject*>(object), what, arg);
     PyThreadState_LeaveTracing(tstate);
     return result;
 }
@@ -95,7 +121,7 @@ SAME_FIELD(locals, f_locals);
 SAME_FIELD(code, f_code);
 SAME_FIELD(frame_object, frame_obj);
 SAME_FIELD(previous, previous);
-SAME_FIELD(prev_instr, prev_instr);
+SAME_FIELD(instr, prev_instr);
 SAME_FIELD(stacktop, stacktop);
 SAME_FIELD(is_entry, is_entry);
 SAME_FIELD(owner, owner);
@@ -232,3 +258,5 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 }
 
 }  // namespace frame::compat
+
+#endif  // CPython 3.11

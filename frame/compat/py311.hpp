@@ -1,0 +1,298 @@
+// CPython 3.11: the inline half of compat.hpp, against 3.11's headers.  The
+// interpreter's internal layouts read here (pycore_frame.h, pycore_runtime.h,
+// pycore_dict.h) are checked field by field in py311.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace frame::compat {
+
+// The runtime's record of the thread state running Py_FinalizeEx (0 before).
+// From the moment it is set, a daemon thread that asks for the interpreter
+// lock is ended with pthread_exit, which glibc runs as a forced unwind through
+// every C++ frame on that thread: the destructors that run then belong to a
+// thread that does not hold the lock and must not touch Python objects.  The
+// field lives in the internal runtime struct (pycore_runtime.h), and reading
+// it is the only test cheap enough for every reference a destructor releases.
+extern const volatile std::uintptr_t& runtime_finalizing;
+
+// Whether this thread may touch Python objects: always, except on a thread
+// being ended at interpreter exit.  Leaking what such a thread held is what
+// the interpreter itself does with the frames of the threads it ends.
+inline bool may_touch_objects() noexcept {
+    return runtime_finalizing == 0 || holds_lock_while_finalizing();
+}
+
+// The thread state holding the interpreter lock: the runtime's own record,
+// read in place where the interpreter's inline accessor reads it
+// (pycore_pystate.h); the public call costs more than the counting below.
+extern const volatile std::uintptr_t& running_thread_state;
+
+inline PyThreadState* thread_state() noexcept {
+    return reinterpret_cast<PyThreadState*>(running_thread_state);
+}
+
+// One level of recursion, counted the way the interpreter counts each
+// function call (pycore_ceval.h): the counter lives in the thread state's
+// public struct, and only an exhausted counter costs a call.  True when the
+// limit is reached, with RecursionError set.
+inline bool enter_recursive_call(PyThreadState* tstate, const char* where) noexcept {
+    return tstate->recursion_remaining-- <= 0 && check_recursive_call(tstate, where) < 0;
+}
+
+inline void leave_recursive_call(PyThreadState* tstate) noexcept {
+    tstate->recursion_remaining++;
+}
+
+// --- what profilers see --------------------------------------------------
+//
+// 3.11 has one kind of watcher, the thread's profile function (sys.setprofile,
+// cProfile), which sees a call event when a frame starts, resumes or is
+// thrown into and a return event when it returns, yields or unwinds.  It
+// keeps no state per code object.
+struct EventState {};
+
+// The flag the interpreter tests before each event of its own frames
+// (cframe->use_tracing, cleared while a trace or profile function runs) and
+// the function itself.
+inline bool events_wanted(PyThreadState* tstate, EventState&) noexcept {
+    return tstate->cframe->use_tracing != 0 && tstate->c_profilefunc != nullptr;
+}
+
+// --- frames on the thread's stack -------------------------------------------
+//
+// While a body runs, a frame of its code object is the innermost frame of the
+// thread, so whatever walks the stack (sys._getframe, inspect, traceback,
+// logging's caller fields, warnings, faulthandler, pdb, profilers) finds it
+// as it finds a Python function's.  The interpreter keeps that stack as a
+// chain of _PyInterpreterFrame records from tstate->cframe->current_frame
+// (pycore_frame.h, not a public header); this is their 3.11 layout, checked
+// field by field against the interpreter's own in compat.cpp.  Frame objects
+// are made only when someone asks for one, by the interpreter or by
+// frame_object() below.
+
+struct InterpreterFrame {
+    PyObject* function;         // f_func; borrowed (the interpreter never releases it here)
+    PyObject* globals;          // f_globals, borrowed, as the interpreter's
+    PyObject* builtins;         // f_builtins, borrowed
+    PyObject* locals;           // f_locals: owned, made when someone reads f_locals
+    PyCodeObject* code;         // f_code; borrowed from the function or the coroutine
+    PyObject* frame_object;     // owned, or nullptr until someone asks for it
+    InterpreterFrame* previous; // the frame below, while on the stack
+    _Py_CODEUNIT* instr;        // prev_instr: the code unit of the current line (location table)
+    int stacktop;               // co_nlocalsplus: every local slot is valid
+    bool is_entry;              // false: the interpreter's loop never runs this frame
+    char owner;                 // kOwnedByThread
+    // The parameters (owned: a debugger writing f_locals back replaces
+    // them with references of its own), then nullptr for the other locals.
+    PyObject* localsplus[kMaxFrameLocals];
+};
+
+constexpr char kOwnedByThread = 0;
+
+// A code object of the tables has one code unit per line from its first line
+// to its last (a RESUME, then NOPs), each mapped to its line by the location
+// table, and after them this many units that raise AssertionError should
+// anyone execute it.  The current line of a frame is the unit its prev_instr
+// points at: f_lineno, faulthandler and the debuggers all read it from there.
+constexpr int kTrailingUnits = 2;
+
+// The first code unit of a code object: the units the frame points its
+// frames at to show their line.
+inline _Py_CODEUNIT* code_units(PyCodeObject* code) noexcept {
+    return reinterpret_cast<_Py_CODEUNIT*>(code->co_code_adaptive);
+}
+
+// A code object with positional-only parameters (cpython/code.h).
+inline PyCodeObject* new_code(int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize,
+                              int flags, PyObject* code, PyObject* consts, PyObject* names, PyObject* varnames,
+                              PyObject* freevars, PyObject* cellvars, PyObject* filename, PyObject* name,
+                              PyObject* qualname, int firstlineno, PyObject* linetable,
+                              PyObject* exceptiontable) noexcept {
+    return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags, code,
+                                     consts, names, varnames, freevars, cellvars, filename, name, qualname,
+                                     firstlineno, linetable, exceptiontable);
+}
+
+// Fills `frame` for a call of `code`: the first `nargs` locals are the
+// arguments, the current line is the first line.  Not yet on the stack.
+inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject* code, PyObject* globals,
+                       PyObject* builtins, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    frame.function = function;
+    frame.globals = globals;
+    frame.builtins = builtins;
+    frame.locals = nullptr;
+    frame.code = code;
+    frame.frame_object = nullptr;
+    frame.previous = nullptr;
+    frame.instr = code_units(code);
+    frame.stacktop = code->co_nlocalsplus;
+    frame.is_entry = false;
+    frame.owner = kOwnedByThread;
+    // All slots, spelled out: a few stores, where a loop is made a call of
+    // memset.
+    static_assert(kMaxFrameLocals == 8);
+    PyObject** slots = frame.localsplus;
+    slots[0] = slots[1] = slots[2] = slots[3] = slots[4] = slots[5] = slots[6] = slots[7] = nullptr;
+    // Unrolled: a call has a handful of parameters, and a loop over them
+    // costs more than they do.
+    switch (nargs) {
+        case 8: slots[7] = Py_NewRef(args[7]); [[fallthrough]];
+        case 7: slots[6] = Py_NewRef(args[6]); [[fallthrough]];
+        case 6: slots[5] = Py_NewRef(args[5]); [[fallthrough]];
+        case 5: slots[4] = Py_NewRef(args[4]); [[fallthrough]];
+        case 4: slots[3] = Py_NewRef(args[3]); [[fallthrough]];
+        case 3: slots[2] = Py_NewRef(args[2]); [[fallthrough]];
+        case 2: slots[1] = Py_NewRef(args[1]); [[fallthrough]];
+        case 1: slots[0] = Py_NewRef(args[0]); [[fallthrough]];
+        default: break;
+    }
+}
+
+// Where a call's frame lives while its body runs: on the thread's own frame
+// stack (tstate->datastack_top, cpython/pystate.h), in the place the
+// interpreter would give a Python function's frame, when the current chunk
+// has room; nullptr otherwise, and the frame goes on the C stack.
+// faulthandler's watchdog thread walks the chain without the lock while the
+// thread runs on, so it may still be reading a frame just popped: in a chunk
+// of the frame stack that memory only ever holds frames, where on the C stack
+// the next C call overwrites it with anything at all.  A new chunk is the
+// interpreter's to make (its function for that is not exported).
+inline InterpreterFrame* reserve_frame(PyThreadState* tstate) noexcept {
+    constexpr std::size_t kSlots = sizeof(InterpreterFrame) / sizeof(PyObject*);
+    static_assert(sizeof(InterpreterFrame) % sizeof(PyObject*) == 0);
+    PyObject** top = tstate->datastack_top;
+    if (top != nullptr && kSlots < static_cast<std::size_t>(tstate->datastack_limit - top)) {
+        tstate->datastack_top = top + kSlots;
+        return reinterpret_cast<InterpreterFrame*>(top);
+    }
+    return nullptr;
+}
+
+// Gives back what reserve_frame took, once the frame is released: the frames
+// of any code that releasing ran sat above it, and are gone again.
+inline void unreserve_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
+    tstate->datastack_top = reinterpret_cast<PyObject**>(&frame);
+}
+
+// Makes `frame` the thread's innermost frame.  faulthandler reads the chain
+// without the lock, from a signal handler or its watchdog thread, so the
+// frame is complete before the store that makes it visible.
+inline void push_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
+    _PyCFrame* cframe = tstate->cframe;
+    frame.previous = reinterpret_cast<InterpreterFrame*>(cframe->current_frame);
+    __atomic_store_n(&cframe->current_frame, reinterpret_cast<_PyInterpreterFrame*>(&frame), __ATOMIC_RELEASE);
+}
+
+// Takes `frame` off the stack again: its caller is the innermost frame.  Done
+// before anything of the frame is released, since releasing may run code
+// that walks the stack.
+inline void pop_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
+    __atomic_store_n(&tstate->cframe->current_frame, reinterpret_cast<_PyInterpreterFrame*>(frame.previous),
+                     __ATOMIC_RELEASE);
+}
+
+inline void release_frame(InterpreterFrame& frame, Py_ssize_t nargs) {
+    if (frame.frame_object != nullptr || frame.locals != nullptr) {
+        release_frame_slow(frame);
+        return;
+    }
+    // No frame object, so nothing could have written the locals: they are
+    // still the arguments.
+    PyObject** slots = frame.localsplus;
+    switch (nargs) {
+        case 8: Py_DECREF(slots[7]); [[fallthrough]];
+        case 7: Py_DECREF(slots[6]); [[fallthrough]];
+        case 6: Py_DECREF(slots[5]); [[fallthrough]];
+        case 5: Py_DECREF(slots[4]); [[fallthrough]];
+        case 4: Py_DECREF(slots[3]); [[fallthrough]];
+        case 3: Py_DECREF(slots[2]); [[fallthrough]];
+        case 2: Py_DECREF(slots[1]); [[fallthrough]];
+        case 1: Py_DECREF(slots[0]); [[fallthrough]];
+        default: break;
+    }
+}
+
+// Where the instances of one type keep an attribute: the type's version tag
+// when it was found, and the index in the instances' inline value arrays.
+struct InlineSlot {
+    std::uint32_t type_version = 0;  // 0: nothing found yet
+    Py_ssize_t index = 0;
+};
+
+// An instance of a class made by a class statement keeps its attributes in an
+// array of values laid out by keys its type shares among all its instances,
+// until someone asks for its __dict__ (pycore_object.h, _PyObject_ValuesPointer:
+// the pointer sits four words before the object).  The interpreter reads
+// `self.name` from there with the same two checks: the type's version tag is
+// unchanged since the index was found (so no class attribute of that name has
+// appeared and the lookup is still the plain instance one), and the instance
+// still has its inline values.  The tag belongs to one type, so an object of
+// another type never passes.  Borrowed; nullptr when the fast path does not
+// apply or the attribute is not set.
+inline PyObject* inline_value(PyObject* obj, const InlineSlot& slot) noexcept {
+    if (slot.type_version == 0 || Py_TYPE(obj)->tp_version_tag != slot.type_version) {
+        return nullptr;
+    }
+    PyObject** values = reinterpret_cast<PyObject***>(obj)[-4];
+    return values != nullptr ? values[slot.index] : nullptr;
+}
+
+// The dict version tag changes on every modification of any dict and is never
+// reused, so a cached global stays valid while the tags of the module
+// namespace and the builtins are unchanged.  The field is public in 3.11's
+// headers (cpython/dictobject.h) and has no accessor.
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// A generator made by a function decorated as an iterable coroutine is
+// awaited as it is.  The flag sits on the generator's code object; 3.11 has
+// no accessor for a generator's code (cpython/genobject.h layout).
+inline bool is_iterable_coroutine(PyObject* obj) noexcept {
+    return PyGen_CheckExact(obj) &&
+           (reinterpret_cast<PyGenObject*>(obj)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+}
+
+// The `value` of a normalised StopIteration instance (borrowed), read from
+// the struct of cpython/pyerrors.h: it saves an attribute lookup on every
+// await that finishes.
+inline PyObject* stop_iteration_value(PyObject* stop) noexcept {
+    return reinterpret_cast<PyStopIterationObject*>(stop)->value;
+}
+
+// A coroutine of the interpreter that has not started cannot be suspended in
+// an await of its own, so `await` needs no cr_await lookup for it (the common
+// case: `await response.json()` awaits a coroutine made just now).  The state
+// byte is in the public struct of cpython/genobject.h; its values are in an
+// internal header, where FRAME_CREATED is -2 in 3.11.
+inline bool is_unstarted_coroutine(PyObject* coro) noexcept {
+    return reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == -2;
+}
+
+// The interpreter's C signal handler only sets flags; the Python-level
+// handler (the one that raises KeyboardInterrupt for Ctrl-C) runs when the
+// main thread next checks for them, which the interpreter's own loops do at
+// every backward jump.  A loop of the frame that walks a caller's iterable
+// without calling Python code must check too, or an endless iterable could
+// never be interrupted.  PyErr_CheckSignals on every element costs a call, a
+// main-thread test and an atomic load (a 100-element scan took 15% longer);
+// the flag the handler sets for the interpreter's loops is one load.  It is
+// _PyRuntime.ceval.signals_pending (pycore_runtime.h), shared by all
+// interpreters; only the interpreter's own loop clears it, so a set flag
+// says no more than that PyErr_CheckSignals may have work to do.
+extern const int* const signals_pending;
+
+inline bool signal_pending() noexcept {
+    return __atomic_load_n(signals_pending, __ATOMIC_RELAXED) != 0;
+}
+
+// sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
+// thread state's public struct (cpython/pystate.h) that the interpreter reads
+// when it makes a coroutine; 3.11 has only a private function for it.
+inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
+    return tstate->coroutine_origin_tracking_depth;
+}
+
+}  // namespace frame::compat
