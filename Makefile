@@ -18,9 +18,9 @@ STAND_INS := stand-ins/pyproject.toml stand-ins/README.md
 
 # What the suites need beyond the build: a real secret store (a private D-Bus
 # session with gnome-keyring-daemon), the type checker, property-based tests,
-# a headless browser with a DevTools client, and the debug interpreter.
+# a headless browser for Playwright to drive, and the debug interpreter.
 TEST_PACKAGES := dbus-daemon gnome-keyring python3-secretstorage python3-mypy \
-                 python3-hypothesis python3-websockets python3.11-dbg
+                 python3-hypothesis python3.11-dbg
 NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.feed_catcher
 
 .PHONY: build test typecheck wheel demo bench test-asan test-leaks check \
