@@ -9,8 +9,10 @@
 # secret store's daemons, the browser).
 
 PY          ?= 3.11
-# The interpreters `make wheel` (without PY=) builds a wheel for.
+# The interpreters `make wheel` (without PY=) builds a wheel for, of the
+# versions pyproject.toml declares.
 PYTHONS     := 3.11
+SUPPORTED   := 3.11 3.12 3.13
 PYENV_ROOT  ?= $(HOME)/.pyenv
 # pyenv's patch release of 3.11 that `make test-cross` runs the wheel on.
 CROSS_PATCH := 3.11.7
@@ -170,6 +172,8 @@ $(CROSS_VENV)/.installed: dist/.wheel-$(PY) dist/.stand-ins $(CROSS_VENV)/.locke
 # Only a missing pyenv interpreter is an error: Debian's are installed by
 # debian-packages and test-packages.
 interpreter:
+	@case " $(SUPPORTED) " in *" $(PY) "*) ;; \
+	  *) echo "PY=$(PY): the supported versions are $(SUPPORTED)" >&2; exit 1;; esac
 	@[ -n "$(PYTHON)" ] || { echo "no interpreter for PY=$(PY) in $(PYENV_ROOT)/versions" >&2; exit 1; }
 
 # apt-get runs only when a package is missing, and updates its lists once.
