@@ -12,8 +12,11 @@ FRAME_SOURCES = sorted(str(path) for path in Path("frame").glob("**/*.cpp"))
 FRAME_HEADERS = sorted(str(path) for path in Path("frame").glob("**/*.hpp"))
 COMPILE_ARGS = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden", "-flto=auto", "-fno-plt"]
 # The bodies call the frame's small operations on every statement; link-time
-# optimisation lets them be inlined across the frame's files.
-LINK_ARGS = ["-flto=auto", "-O2", "-fno-plt"]
+# optimisation lets them be inlined across the frame's files.  The C++
+# runtime is linked in, so that the wheel needs no libstdc++ newer than a
+# manylinux system's; its symbols stay hidden, so that the two modules (and
+# any other extension in the process) each keep their own copy.
+LINK_ARGS = ["-flto=auto", "-O2", "-fno-plt", "-static-libstdc++", "-Wl,--exclude-libs,ALL"]
 
 # PEP 561 lets a py.typed marker speak only for a whole package and all its
 # subpackages, and `tarnix` is the tool's: a marker anywhere in it would

@@ -383,6 +383,13 @@ DUMP_LINE = re.compile(r'(?P<timeout>Timeout \(\d+:\d\d:\d\d(\.\d+)?\)!)|'
                        r'  <no Python frame>|  \.\.\.|')
 
 
+# Known fault, debug interpreter only: a frame slot reused by the next call
+# can be read with the new call's code and the last call's prev_instr, and
+# the debug build's PyCode_Addr2Line asserts that the address lies inside
+# the code (release builds show "???" or a wrong line, which this test
+# allows).  Not strict: most runs abort, some pass.
+@pytest.mark.xfail(hasattr(sys, "gettotalrefcount"), strict=False,
+                   reason="a reused frame slot pairs one call's code with the last call's prev_instr")
 def test_faulthandler_watchdog_while_methods_run(tmp_path):
     """The watchdog dumps every thread without the lock: one blocked in a
     method, and the main thread looping through method calls."""

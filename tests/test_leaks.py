@@ -137,20 +137,25 @@ MINING = {"data": {"items": []}}
 @pytest.fixture
 def discarding_log():
     """The debug lines of the store are formatted and dropped (not kept by
-    pytest's log capture, which would look like a leak)."""
+    pytest's log capture, which would look like a leak).
 
-    class Drop(logging.Handler):
-        def emit(self, record):
-            self.format(record)
+    Dropped by a filter of the logger itself, before any handler: pytest
+    also attaches its capturing handler to loggers that do not propagate.
+    """
+
+    class Drop(logging.Filter):
+        formatter = logging.Formatter()
+
+        def filter(self, record):
+            self.formatter.format(record)
+            return False
 
     logger = logging.getLogger("tarnix.auth.storage")
-    handler, level = Drop(), logger.level
-    logger.addHandler(handler)
+    dropping, level = Drop(), logger.level
+    logger.addFilter(dropping)
     logger.setLevel(logging.DEBUG)
-    logger.propagate = False
     yield
-    logger.propagate = True
-    logger.removeHandler(handler)
+    logger.removeFilter(dropping)
     logger.setLevel(level)
 
 

@@ -10,6 +10,7 @@ modules; with it, an environment without the tool gets a working package.
 
 import base64
 import hashlib
+import importlib.metadata
 import json
 import os
 import shutil
@@ -21,6 +22,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 import pytest
+from packaging.requirements import Requirement
 
 SOURCE_TREE = Path(__file__).resolve().parents[1]
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
@@ -61,7 +63,10 @@ def _unavailable(reason):
 @pytest.fixture(scope="module")
 def wheels():
     found = []
-    for pattern in ("tarnix_native-*.whl", "tarnix_tool_stand_ins-*.whl"):
+    # dist/ may hold a native wheel for each interpreter; this one's is tagged
+    # with its version (cp311, cp312, ...).
+    version = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    for pattern in (f"tarnix_native-*-{version}-*.whl", "tarnix_tool_stand_ins-*.whl"):
         matches = sorted((SOURCE_TREE / "dist").glob(pattern))
         if len(matches) != 1:
             _unavailable(f"expected one {pattern} in dist/, found {len(matches)}: run `make wheel`")
@@ -96,25 +101,63 @@ class Venv(NamedTuple):
         return json.loads(done.stdout)
 
 
+# What the child environments take from this one: pip to install the wheels,
+# the modules' run-time dependency, and the type checker.
+BORROWED = ["pip", "cryptography", "mypy"]
+
+
+def borrowed_packages(directory):
+    """A directory of links to the files of BORROWED and everything they
+    require, as installed in this environment, and nothing else of it: this
+    environment may hold a `tarnix` of its own (a checked or an installed
+    build), which must not reach the child."""
+    directory.mkdir()
+    pending, seen = list(BORROWED), set()
+    while pending:
+        distribution = importlib.metadata.distribution(pending.pop())
+        name = distribution.metadata["Name"].lower().replace("_", "-")
+        if name in seen:
+            continue
+        seen.add(name)
+        for requirement in distribution.requires or []:
+            requirement = Requirement(requirement)
+            if requirement.marker is None or requirement.marker.evaluate({"extra": ""}):
+                pending.append(requirement.name)
+        for file in distribution.files or []:
+            top = Path(file.parts[0])
+            link = directory / top
+            if top.name not in ("..", "__pycache__") and not top.name.endswith(".dist-info") \
+                    and not link.exists():
+                link.symlink_to(Path(distribution.locate_file(top)))
+    assert "tarnix" not in {path.name for path in directory.iterdir()}
+    return directory
+
+
 def fresh_venv(tmp_path):
-    """A virtual environment in tmp_path; pip and cryptography come from the
-    system, as they do for the .venv."""
+    """A virtual environment in tmp_path that sees pip, cryptography and mypy
+    from this one (the lock's versions, or the floor's)."""
     # Nothing may lead the child back to the source tree or an editable install.
     env = {name: value for name, value in os.environ.items()
            if name not in ("PYTHONPATH", "PYTHONHOME", "PYTHONSAFEPATH", "MYPYPATH")}
     env["HOME"] = str(tmp_path / "home")
     venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages", venv],
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv],
                    check=True, env=env, cwd=tmp_path)
     python = str(venv / "bin" / "python")
     site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
                           check=True, env=env, capture_output=True, text=True).stdout.strip()
+    # After the environment's own site-packages on the path: what the wheels
+    # install comes first.
+    borrowed = borrowed_packages(tmp_path / "borrowed")
+    (Path(site) / "borrowed.pth").write_text(f"{borrowed}\n")
     return Venv(python, Path(site), env, tmp_path)
 
 
 def wheel_files(wheel):
     with zipfile.ZipFile(wheel) as archive:
-        return {name for name in archive.namelist() if ".dist-info/" not in name}
+        # auditwheel's repair writes entries for the directories too.
+        return {name for name in archive.namelist()
+                if ".dist-info/" not in name and not name.endswith("/")}
 
 
 def test_each_wheel_carries_only_what_it_owns(wheels):
@@ -242,7 +285,7 @@ def test_the_modules_install_beside_the_tool_and_leave_its_files_alone(wheels, t
         ' "None"; expected "str"  [arg-type]',
         'typed_use.py:7: note: Revealed type is "tarnix.auth.storage.crypto.Crypto"',
         'typed_use.py:8: note: Revealed type is'
-        ' "def (target_dir: pathlib.Path) -> builtins.dict[builtins.str, builtins.str]"',
+        ' "def (target_dir: pathlib.Path) -> dict[str, str]"',
     ], checked.stdout + checked.stderr
 
     venv.pip("uninstall", "tarnix-native")

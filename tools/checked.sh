@@ -3,37 +3,43 @@
 # environment of its own, so that neither the main .venv nor the in-place
 # release modules of the source tree can stand in for them:
 #
-#   asan   .venv-asan   AddressSanitizer and UBSan, on Debian's python3.11
-#   debug  .venv-debug  Debian's debug interpreter (python3.11-dbg, modules
-#                       with the .cpython-311d suffix): sys.gettotalrefcount()
-#                       counts every reference there
+#   asan   .venv-asan-X.Y  AddressSanitizer and UBSan, on the release
+#                          interpreter given (Debian's python3.11 or pyenv's)
+#   debug  .venv-debug     Debian's debug interpreter (python3.11-dbg, modules
+#                          with the .cpython-311d suffix): sys.gettotalrefcount()
+#                          counts every reference there
 #
-# Usage: tools/checked.sh asan|debug build
-#        tools/checked.sh asan|debug test [pytest arguments]
+# Usage: tools/checked.sh asan|debug INTERPRETER build
+#        tools/checked.sh asan|debug INTERPRETER test [pytest arguments]
+#
+# The environment must hold requirements/lock.txt (the Makefile installs it
+# before it calls this; a missing environment is made here, empty).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:?asan or debug}
-action=${2:?build or test}
-shift 2
+python=${2:?the interpreter}
+action=${3:?build or test}
+shift 3
 
 case "$mode" in
     asan)
-        python=/usr/bin/python3.11
         flags=(-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined)
+        venv=$PWD/.venv-asan-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
         ;;
     debug)
-        python=/usr/bin/python3.11-dbg
         flags=(-O0 -g)
+        venv=$PWD/.venv-debug
+        "$python" -c 'import sys; sys.gettotalrefcount' 2>/dev/null \
+            || { echo "$python is not a debug interpreter" >&2; exit 2; }
         ;;
     *)
         echo "unknown mode: $mode" >&2
         exit 2
         ;;
 esac
-venv=$PWD/.venv-$mode
 
 if [ "$action" = build ]; then
-    [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
+    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
     include=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
     suffix=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
