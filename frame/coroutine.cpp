@@ -332,6 +332,10 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
         if (co->point == 0 && exc) {
             // Thrown into a body that never ran: it fails at its first line.
             add_traceback(co->trace_name, co->first_line);
+            if (!compat::kGuardsStopIterationBeforeStart && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                finish(co);
+                return Outcome::Error;
+            }
             return fail(co);
         }
         Outcome outcome = run_body(co, scope, value, exc, out);

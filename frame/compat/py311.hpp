@@ -45,6 +45,15 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->recursion_remaining++;
 }
 
+// 3.11 has one counter: a call of a C callable counts as any other level.
+inline bool enter_native_call(PyThreadState* tstate, const char* where) noexcept {
+    return enter_recursive_call(tstate, where);
+}
+
+inline void leave_native_call(PyThreadState* tstate) noexcept {
+    leave_recursive_call(tstate);
+}
+
 // --- what profilers see --------------------------------------------------
 //
 // 3.11 has one kind of watcher, the thread's profile function (sys.setprofile,
@@ -287,6 +296,11 @@ extern const int* const signals_pending;
 inline bool signal_pending() noexcept {
     return __atomic_load_n(signals_pending, __ATOMIC_RELAXED) != 0;
 }
+
+// Whether a StopIteration thrown into a generator or coroutine that has not
+// started is turned into RuntimeError, as one leaving a running body is: in
+// 3.11 gen_send_ex2 (genobject.c) converts any that leaves the frame.
+constexpr bool kGuardsStopIterationBeforeStart = true;
 
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads
