@@ -43,6 +43,10 @@
 //   what the interpreter's own generators and coroutines do differently
 //     kGuardsStopIterationBeforeStart a StopIteration thrown before the start
 //                                     becomes RuntimeError
+//     kFinishedFrameKeepsCaller       a finished frame's object keeps its caller as f_back
+//     kCloseRunsUnstartedFrame        close() of an unstarted one runs its frame
+//     kExitEventErrorRaisedInFrame    a tool's error at a return or yield is the
+//                                     frame's: traceback entry, then unwind
 //
 // Adding an interpreter version means adding its pair of files and one line
 // below; nothing else in the frame tests the version.

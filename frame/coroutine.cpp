@@ -377,6 +377,10 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
     const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
     if (!observe(tstate, co->events, co->frame, exit, out.get())) {
         out.reset();
+        if (compat::kExitEventErrorRaisedInFrame) {
+            add_traceback(scope.name(), scope.line());
+            observe(tstate, co->events, co->frame, compat::Event::Unwind);
+        }
         finish(co);
         return Outcome::Error;
     }
@@ -430,13 +434,17 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
                           ? run_observed(co, scope, value, exc, thrown, out, tstate)
                           : run(co, scope, value, exc, thrown, out);
     compat::pop_frame(tstate, co->frame);
-    co->frame.previous = nullptr;  // a suspended frame has no caller
     co->running = false;
     if (co->point < 0) {
         // Done: the frame goes, as the interpreter's own coroutine frame
-        // does; a frame object someone still holds keeps a copy of it.
+        // does; a frame object someone still holds keeps a copy of it, and
+        // the caller as f_back where the interpreter's own keeps it.
+        if (!compat::kFinishedFrameKeepsCaller) {
+            co->frame.previous = nullptr;
+        }
         compat::release_frame_slow(co->frame);
     }
+    co->frame.previous = nullptr;  // a suspended frame has no caller
     compat::leave_recursive_call(tstate);
     return outcome;
 }
@@ -458,9 +466,11 @@ Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
 
 // close(): 0 when the body ended (or had nothing to end), -1 with an error.
 int close_resumable(Resumable* co) {
-    if (co->point == 0 && !co->running && !compat::events_wanted(compat::thread_state(), co->events)) {
-        // GeneratorExit at the first line ends a body that never ran.  A
-        // watching tool is shown that as a resumption, so it goes the long way.
+    if (co->point == 0 && !co->running &&
+        (!compat::kCloseRunsUnstartedFrame || !compat::events_wanted(compat::thread_state(), co->events))) {
+        // GeneratorExit at the first line ends a body that never ran.  Where
+        // the interpreter runs the frame for it, a watching tool is shown
+        // that as a resumption, so it goes the long way.
         finish(co);
         compat::release_frame_slow(co->frame);
         return 0;

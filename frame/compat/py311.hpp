@@ -302,6 +302,22 @@ inline bool signal_pending() noexcept {
 // 3.11 gen_send_ex2 (genobject.c) converts any that leaves the frame.
 constexpr bool kGuardsStopIterationBeforeStart = true;
 
+// Whether the frame object of a generator or coroutine frame that finishes
+// while someone holds it keeps the caller it finished in as f_back: 3.11's
+// gen_send_ex2 unlinks the frame before clearing it, so it has none.
+constexpr bool kFinishedFrameKeepsCaller = false;
+
+// Whether close() of a generator or coroutine that never started runs its
+// frame (GeneratorExit thrown in, so a profiler sees it called): in 3.11 it
+// does.
+constexpr bool kCloseRunsUnstartedFrame = true;
+
+// Whether a profiler's error at a return or yield event is raised in the
+// frame (a traceback entry at the line, then the frame unwinds): in 3.11 the
+// event comes after the frame was left, and the profile function's own
+// wrapper adds the frame's entry.
+constexpr bool kExitEventErrorRaisedInFrame = false;
+
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads
 // when it makes a coroutine; 3.11 has only a private function for it.

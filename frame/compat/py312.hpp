@@ -325,6 +325,24 @@ inline bool is_unstarted_coroutine(PyObject* coro) noexcept {
 // the start is raised: it leaves as the StopIteration it is.
 constexpr bool kGuardsStopIterationBeforeStart = false;
 
+// Whether the frame object of a generator or coroutine frame that finishes
+// while someone holds it keeps the caller it finished in as f_back: 3.12
+// clears the frame in its return instruction, still linked to the caller
+// (ceval.c, clear_gen_frame), so the frame object takes that as f_back.
+constexpr bool kFinishedFrameKeepsCaller = true;
+
+// Whether close() of a generator or coroutine that never started runs its
+// frame: 3.12's gen_close marks an unstarted frame completed without running
+// it, so no tool sees an event.
+constexpr bool kCloseRunsUnstartedFrame = false;
+
+// Whether a tool's error at a PY_RETURN or PY_YIELD event is raised in the
+// frame: 3.12 fires them from the instrumented return and yield instructions,
+// whose error is the frame's, with a traceback entry at the line and a
+// PY_UNWIND event after it (the profile function's wrapper no longer adds an
+// entry of its own).
+constexpr bool kExitEventErrorRaisedInFrame = true;
+
 // The flag the C signal handler sets for the interpreter's loops: still
 // _PyRuntime.ceval.signals_pending in 3.12 (pycore_ceval_state.h), shared by
 // all interpreters, set with the eval breaker of the main interpreter; only
