@@ -115,11 +115,16 @@ def with_logging():
 def with_warnings():
     """Where warn(stacklevel=2) from the callee points, and whose registry took it."""
     method = sys._getframe(2)
+    # A registry left by an earlier warning from the module would answer for this one.
+    earlier = method.f_globals.pop("__warningregistry__", None)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         warnings.warn("probe", UserWarning, stacklevel=2)
     module, _, line = place(caught[0].filename, caught[0].lineno, method.f_code.co_name)
-    return module, line, "__warningregistry__" in method.f_globals
+    took_it = "__warningregistry__" in method.f_globals
+    if earlier is not None:
+        method.f_globals["__warningregistry__"] = earlier
+    return module, line, took_it
 
 
 def with_location_table():
