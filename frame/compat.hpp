@@ -47,6 +47,8 @@
 //     kCloseRunsUnstartedFrame        close() of an unstarted one runs its frame
 //     kExitEventErrorRaisedInFrame    a tool's error at a return or yield is the
 //                                     frame's: traceback entry, then unwind
+//     kDelegateReturnIsThrownIn       an awaited object returning from throw()
+//                                     is a throw event on the awaiting frame
 //
 // Adding an interpreter version means adding its pair of files and one line
 // below; nothing else in the frame tests the version.

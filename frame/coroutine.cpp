@@ -354,6 +354,47 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
     }
 }
 
+// The entry event of a throw() into the object while it is suspended in an
+// await.  The interpreter throws into the awaited object first, without
+// entering the frame: when that yields, the frame sees no event at all.
+// When it fails, its error is thrown into the frame (a throw event); when it
+// returns, the frame is resumed with its value (a resumption), or from 3.12
+// on the StopIteration is thrown into the frame, which takes the value from
+// it (compat::kDelegateReturnIsThrownIn).  Refused and Yield: the delegate's
+// step is the whole outcome.  Otherwise `exc` and `value` say how the body
+// resumes, `result` holding the value.
+Outcome enter_after_delegate(Resumable* co, const Thrown& thrown, Ref& out, Ref& result, bool& exc,
+                             PyThreadState* tstate) {
+    Ref delegate = co->delegate.dup();
+    Outcome step = throw_into(delegate.get(), thrown, result, co->frame);
+    if (step == Outcome::Yield || step == Outcome::Refused) {
+        out = std::move(result);
+        return step;
+    }
+    co->delegate.reset();
+    exc = step == Outcome::Error;
+    if (exc) {
+        observe(tstate, co->events, co->frame, compat::Event::Throw);  // a tool's error replaces the delegate's
+        return step;
+    }
+    if (!compat::kDelegateReturnIsThrownIn) {
+        exc = !observe(tstate, co->events, co->frame, compat::Event::Resume);
+        return step;
+    }
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result.get());
+    if (stop == nullptr) {
+        exc = true;
+        return Outcome::Error;
+    }
+    PyErr_SetObject(PyExc_StopIteration, stop);
+    Py_DECREF(stop);
+    exc = !observe(tstate, co->events, co->frame, compat::Event::Throw);
+    if (!exc) {
+        PyErr_Clear();  // taken by the await as its value
+    }
+    return step;
+}
+
 // A resumption while some tool watches the thread: a start, resumption or
 // throw event on the object's own frame (cr_frame / gi_frame) before it, a
 // yield, return or unwind event at the suspension or the end, as the
@@ -362,29 +403,48 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
 // object with it.
 [[gnu::noinline, gnu::cold]] Outcome run_observed(Resumable* co, Scope& scope, PyObject* value, bool exc,
                                                   const Thrown* thrown, Ref& out, PyThreadState* tstate) {
-    const compat::Event entry = exc              ? compat::Event::Throw
-                                : co->point == 0 ? compat::Event::Start
-                                                 : compat::Event::Resume;
-    if (!observe(tstate, co->events, co->frame, entry)) {
-        exc = true;
+    Ref delegate_result;  // keeps the await's result alive while the body takes it
+    if (thrown != nullptr && co->delegate && !exc) {
+        Outcome step = enter_after_delegate(co, *thrown, out, delegate_result, exc, tstate);
+        if (step == Outcome::Yield || step == Outcome::Refused) {
+            return step;
+        }
+        value = delegate_result.get();
         thrown = nullptr;
+    } else {
+        const compat::Event entry = exc              ? compat::Event::Throw
+                                    : co->point == 0 ? compat::Event::Start
+                                                     : compat::Event::Resume;
+        if (!observe(tstate, co->events, co->frame, entry)) {
+            exc = true;
+            thrown = nullptr;
+        }
     }
     Outcome outcome = run(co, scope, value, exc, thrown, out);
-    if (outcome != Outcome::Yield && outcome != Outcome::Return) {
-        observe(tstate, co->events, co->frame, compat::Event::Unwind);
-        return outcome;
-    }
-    const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
-    if (!observe(tstate, co->events, co->frame, exit, out.get())) {
+    for (;;) {
+        if (outcome != Outcome::Yield && outcome != Outcome::Return) {
+            observe(tstate, co->events, co->frame, compat::Event::Unwind);
+            return outcome;
+        }
+        const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
+        if (observe(tstate, co->events, co->frame, exit, out.get())) {
+            return outcome;
+        }
         out.reset();
-        if (compat::kExitEventErrorRaisedInFrame) {
+        if (!compat::kExitEventErrorRaisedInFrame) {
+            finish(co);
+            return Outcome::Error;
+        }
+        if (outcome == Outcome::Return) {
             add_traceback(scope.name(), scope.line());
             observe(tstate, co->events, co->frame, compat::Event::Unwind);
+            finish(co);
+            return Outcome::Error;
         }
-        finish(co);
-        return Outcome::Error;
+        // Raised where the body suspended, in its await, which an except
+        // clause around the await may catch; the awaited object is dropped.
+        outcome = run(co, scope, Py_None, true, nullptr, out);
     }
-    return outcome;
 }
 
 // The resumption core.  `arg` is the value sent in (nullptr for __next__,

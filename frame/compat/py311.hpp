@@ -318,6 +318,12 @@ constexpr bool kCloseRunsUnstartedFrame = true;
 // wrapper adds the frame's entry.
 constexpr bool kExitEventErrorRaisedInFrame = false;
 
+// Whether a throw() into a coroutine suspended in an await, which the
+// awaited object answers by returning, reaches the coroutine's frame as that
+// StopIteration thrown in (a throw event) rather than as a resumption with
+// the value: in 3.11 _gen_throw sends the value in.
+constexpr bool kDelegateReturnIsThrownIn = false;
+
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads
 // when it makes a coroutine; 3.11 has only a private function for it.

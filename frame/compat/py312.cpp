@@ -26,7 +26,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace frame::compat {
 
@@ -130,26 +132,69 @@ const char* event_name(int event) noexcept {
 // an instruction each tool that returned DISABLE there, until the tool's
 // events change or sys.monitoring.restart_events() is called; then it is
 // instrumented afresh.  `state` holds those removals for the frame's code.
-std::uint8_t tools_for(PyInterpreterState* interp, PyCodeObject* code, EventState& state, int event) noexcept {
+// Kept per code object and place, as the interpreter keeps it in each
+// instrumented instruction: the place of an event is the unit of the line
+// it happens at (the RESUME, unit 0, for a start), so a return at one line
+// stays reported when a tool disabled the one at another.  The code objects
+// of the tables live as long as the process, and only the one interpreter
+// that imported the modules runs them.
+struct DisabledSite {
+    Py_ssize_t unit;
+    int event;
+    std::uint8_t tools;
+};
+
+struct Disabled {
+    std::uint64_t version = 0;  // the interpreter's monitoring_version when last looked at
+    std::vector<DisabledSite> sites;
+};
+
+Disabled& disabled_for(PyCodeObject* code) {
+    static auto* const table = new std::unordered_map<PyCodeObject*, Disabled>;
+    return (*table)[code];
+}
+
+std::uint8_t active_tools(PyInterpreterState* interp, PyCodeObject* code, int event) noexcept {
     std::uint8_t tools = interp->monitors.tools[event];
-    if (!PY_MONITORING_IS_INSTRUMENTED_EVENT(event)) {
-        return tools;
-    }
-    if (code->_co_monitoring != nullptr) {
+    if (PY_MONITORING_IS_INSTRUMENTED_EVENT(event) && code->_co_monitoring != nullptr) {
         tools |= code->_co_monitoring->local_monitors.tools[event];
     }
+    return tools;
+}
+
+std::uint8_t tools_for(PyInterpreterState* interp, PyCodeObject* code, int event, Py_ssize_t unit) {
+    std::uint8_t tools = active_tools(interp, code, event);
+    if (!PY_MONITORING_IS_INSTRUMENTED_EVENT(event) || tools == 0) {
+        return tools;
+    }
+    Disabled& state = disabled_for(code);
     if (state.version != interp->monitoring_version) {
-        const bool restarted = interp->last_restart_version > state.version;
-        for (int local = 0; local < 4; ++local) {
-            std::uint8_t active = interp->monitors.tools[local];
-            if (code->_co_monitoring != nullptr) {
-                active |= code->_co_monitoring->local_monitors.tools[local];
+        if (interp->last_restart_version > state.version) {
+            state.sites.clear();
+        } else {
+            for (DisabledSite& site : state.sites) {
+                site.tools &= active_tools(interp, code, site.event);
             }
-            state.disabled[local] = restarted ? 0 : state.disabled[local] & active;
         }
         state.version = interp->monitoring_version;
     }
-    return tools & static_cast<std::uint8_t>(~state.disabled[event]);
+    for (const DisabledSite& site : state.sites) {
+        if (site.unit == unit && site.event == event) {
+            tools &= static_cast<std::uint8_t>(~site.tools);
+        }
+    }
+    return tools;
+}
+
+void disable_at(PyCodeObject* code, int event, Py_ssize_t unit, int tool) {
+    Disabled& state = disabled_for(code);
+    for (DisabledSite& site : state.sites) {
+        if (site.unit == unit && site.event == event) {
+            site.tools |= static_cast<std::uint8_t>(1 << tool);
+            return;
+        }
+    }
+    state.sites.push_back({unit, event, static_cast<std::uint8_t>(1 << tool)});
 }
 
 }  // namespace
@@ -159,19 +204,20 @@ std::uint8_t tools_for(PyInterpreterState* interp, PyCodeObject* code, EventStat
 // (tstate->tracing); each tool from the highest id down called with
 // (code, offset in bytes[, arg]), tstate->tracing raised and
 // tstate->what_event set meanwhile; the first error stops it.  A tool
-// returning sys.monitoring.DISABLE is taken off the event for this code
-// object, except for PY_UNWIND and PY_THROW, which cannot be disabled: the
+// returning sys.monitoring.DISABLE is taken off the event at this place of
+// the code object, except for PY_UNWIND and PY_THROW, which cannot be disabled: the
 // interpreter then raises ValueError and removes the tool's callback.  The
 // offset is that of the unit showing the frame's current line (unit 0, the
 // RESUME, at the start), so a tool mapping it through co_lines() finds the
 // line the body is at.
-int fire_event(PyThreadState* tstate, EventState& state, InterpreterFrame& frame, Event event, PyObject* arg) {
+int fire_event(PyThreadState* tstate, EventState&, InterpreterFrame& frame, Event event, PyObject* arg) {
     if (tstate->tracing) {
         return 0;
     }
     PyInterpreterState* interp = tstate->interp;
     const int number = event_number(event);
-    std::uint8_t tools = tools_for(interp, frame.code, state, number);
+    const Py_ssize_t unit = frame.instr - code_units(frame.code);
+    std::uint8_t tools = tools_for(interp, frame.code, number, unit);
     if (tools == 0) {
         return 0;
     }
@@ -179,7 +225,6 @@ int fire_event(PyThreadState* tstate, EventState& state, InterpreterFrame& frame
     if (disable == nullptr) {
         return -1;
     }
-    const Py_ssize_t unit = frame.instr - code_units(frame.code);
     PyObject* offset = PyLong_FromSsize_t(unit * static_cast<Py_ssize_t>(sizeof(_Py_CODEUNIT)));
     if (offset == nullptr) {
         return -1;
@@ -215,7 +260,7 @@ int fire_event(PyThreadState* tstate, EventState& state, InterpreterFrame& frame
             result = -1;
             break;
         }
-        state.disabled[number] |= static_cast<std::uint8_t>(1 << tool);
+        disable_at(frame.code, number, unit, tool);
     }
     Py_DECREF(offset);
     return result;

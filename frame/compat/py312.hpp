@@ -85,12 +85,10 @@ inline void leave_native_call(PyThreadState* tstate) noexcept {
 // handling and tracing guard, read from the same interpreter state
 // (pycore_interp.h: monitors, monitoring_callables).
 //
-// The per-code-object state the interpreter keeps in the instrumented
-// bytecode (which tool returned DISABLE for an event) is kept here.
-struct EventState {
-    std::uint64_t version = 0;      // the interpreter's monitoring_version when last looked at
-    std::uint8_t disabled[4] = {};  // per local event (PY_START ... PY_YIELD): tools that returned DISABLE
-};
+// What the interpreter keeps per code object in the instrumented bytecode
+// (which tool returned DISABLE for an event) py312.cpp keeps beside the
+// code object, so nothing is kept per function or coroutine.
+struct EventState {};
 
 // Where PyInterpreterState keeps the tools each event calls (the interp's
 // `monitors`, one byte of tool bits per event): not in a public header, so
@@ -342,6 +340,13 @@ constexpr bool kCloseRunsUnstartedFrame = false;
 // PY_UNWIND event after it (the profile function's wrapper no longer adds an
 // entry of its own).
 constexpr bool kExitEventErrorRaisedInFrame = true;
+
+// Whether a throw() into a coroutine suspended in an await, which the
+// awaited object answers by returning, reaches the coroutine's frame as that
+// StopIteration thrown in: 3.12's _gen_throw throws whatever the awaited
+// object raised into the frame, whose CLEANUP_THROW takes the value out of
+// a StopIteration, so tools see PY_THROW.
+constexpr bool kDelegateReturnIsThrownIn = true;
 
 // The flag the C signal handler sets for the interpreter's loops: still
 // _PyRuntime.ceval.signals_pending in 3.12 (pycore_ceval_state.h), shared by
