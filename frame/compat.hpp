@@ -49,6 +49,7 @@
 //                                     frame's: traceback entry, then unwind
 //     kDelegateReturnIsThrownIn       an awaited object returning from throw()
 //                                     is a throw event on the awaiting frame
+//     kThrowWarnsOfThreeArguments     throw(type, value[, tb]) warns DeprecationWarning
 //
 // Adding an interpreter version means adding its pair of files and one line
 // below; nothing else in the frame tests the version.

@@ -951,6 +951,12 @@ PyObject* resumable_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
+    if (nargs > 1 && compat::kThrowWarnsOfThreeArguments &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0) {
+        return nullptr;
+    }
     const Thrown thrown{args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr};
     Ref out;
     Outcome outcome = throw_resumable(as_resumable(self), thrown, out);

@@ -324,6 +324,10 @@ constexpr bool kExitEventErrorRaisedInFrame = false;
 // the value: in 3.11 _gen_throw sends the value in.
 constexpr bool kDelegateReturnIsThrownIn = false;
 
+// Whether throw() with more than the exception warns DeprecationWarning:
+// not in 3.11.
+constexpr bool kThrowWarnsOfThreeArguments = false;
+
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads
 // when it makes a coroutine; 3.11 has only a private function for it.

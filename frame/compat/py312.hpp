@@ -348,6 +348,10 @@ constexpr bool kExitEventErrorRaisedInFrame = true;
 // a StopIteration, so tools see PY_THROW.
 constexpr bool kDelegateReturnIsThrownIn = true;
 
+// Whether throw() with more than the exception warns DeprecationWarning:
+// 3.12's gen_throw does, before anything else.
+constexpr bool kThrowWarnsOfThreeArguments = true;
+
 // The flag the C signal handler sets for the interpreter's loops: still
 // _PyRuntime.ceval.signals_pending in 3.12 (pycore_ceval_state.h), shared by
 // all interpreters, set with the eval breaker of the main interpreter; only
