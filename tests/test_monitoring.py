@@ -202,3 +202,40 @@ def test_no_events_while_a_callback_runs(tmp_path):
         return nested, tool.seen
 
     assert answers("ours") == answers("plain")
+
+
+def test_instrumenting_the_native_code_objects_is_harmless(tmp_path):
+    # Turning events on instruments every code object on the thread's stack,
+    # the native method's too: its placeholder bytecode is rewritten, never
+    # run, and the line its frame shows still comes from the location table.
+    import types
+
+    code = LoginVault._save.__code__
+    placeholder = code.co_code
+    every_event = 0
+    for name in ("LINE", "INSTRUCTION", "JUMP", "BRANCH", "CALL", "PY_START", "PY_RETURN"):
+        every_event |= getattr(monitoring.events, name)
+    shown = []
+
+    def encrypt(text):
+        if monitoring.get_tool(TOOL) is not None:
+            monitoring.set_events(TOOL, every_event)
+        frame = sys._getframe(1)
+        shown.append((frame.f_code is code, frame.f_lineno - code.co_firstlineno, location_of(code, frame.f_lasti)))
+        return text.encode()
+
+    vault = LoginVault(base_dir=tmp_path)
+    vault._crypto = types.SimpleNamespace(encrypt=encrypt, decrypt=bytes.decode)
+    monitoring.use_tool_id(TOOL, "test")
+    try:
+        for event in (monitoring.events.LINE, monitoring.events.INSTRUCTION, monitoring.events.PY_START):
+            monitoring.register_callback(TOOL, event, lambda *args: None)
+        vault.save_token("erp", "jwt", 60)
+        vault.save_token("erp", "jwt", 60)
+    finally:
+        monitoring.set_events(TOOL, 0)
+        monitoring.free_tool_id(TOOL)
+    vault.save_token("erp", "jwt", 60)
+    assert code.co_code == placeholder
+    assert shown[0] == shown[1] == shown[2] and shown[0][0] and shown[0][1] == shown[0][2]
+

@@ -385,3 +385,15 @@ def test_a_coroutine_is_on_the_stack_while_it_resumes_and_off_it_while_suspended
     native = run("native")
     assert native == run("plain")
     assert native[0] == [] and native[1][0] == ("send", ["__next__", "capture_json_response"])
+
+
+def test_the_native_code_objects_have_no_inline_caches():
+    # The frame shows line n at code unit n - first line: no unit may be a cache.
+    import dis
+
+    for cls in SIDES["native"]:
+        for value in vars(cls).values():
+            function = getattr(value, "fget", value)
+            code = getattr(function, "__code__", None)
+            if code is not None:
+                assert all(op.opname != "CACHE" for op in dis.get_instructions(code, show_caches=True)), code
