@@ -83,7 +83,7 @@ bool holds_lock_while_finalizing() noexcept {
 
 // --- sys.monitoring ---------------------------------------------------------
 
-static_assert(offsetof(PyInterpreterState, monitors) == kInterpMonitorsOffset);
+const std::size_t interp_monitors_offset = offsetof(PyInterpreterState, monitors);
 static_assert(sizeof(_Py_GlobalMonitors::tools) > PY_MONITORING_EVENT_PY_THROW);
 static_assert(PY_MONITORING_EVENT_PY_START == 0 && PY_MONITORING_EVENT_PY_RESUME == 1 &&
               PY_MONITORING_EVENT_PY_RETURN == 2 && PY_MONITORING_EVENT_PY_YIELD == 3 &&

@@ -92,11 +92,12 @@ struct EventState {};
 
 // Where PyInterpreterState keeps the tools each event calls (the interp's
 // `monitors`, one byte of tool bits per event): not in a public header, so
-// the offset is written here and checked against the struct in py312.cpp.
-constexpr std::size_t kInterpMonitorsOffset = 381744;
+// py312.cpp takes the offset from the internal one; the build's link-time
+// optimisation makes it a constant here.
+extern const std::size_t interp_monitors_offset;
 
 inline const std::uint8_t* global_monitors(PyThreadState* tstate) noexcept {
-    return reinterpret_cast<const std::uint8_t*>(tstate->interp) + kInterpMonitorsOffset;
+    return reinterpret_cast<const std::uint8_t*>(tstate->interp) + interp_monitors_offset;
 }
 
 // Whether a tool listens to an event the frame fires (PY_START, PY_RESUME,
