@@ -239,3 +239,20 @@ def test_instrumenting_the_native_code_objects_is_harmless(tmp_path):
     assert code.co_code == placeholder
     assert shown[0] == shown[1] == shown[2] and shown[0][0] and shown[0][1] == shown[0][2]
 
+
+
+FAILING_CASES = ["runs to its end, then refuses reuse", "delegate catches and returns", "delegate re-raises",
+                 "close closes the delegate first", "throw into a fresh one fails it at once"]
+
+
+@pytest.mark.parametrize("case", FAILING_CASES)
+@pytest.mark.parametrize("event", EVENTS)
+def test_a_failing_callback_on_a_coroutine_as_on_the_interpreters(event, case):
+    make, steps = test_coroutine.PROTOCOL_CASES[case]
+    seen = {}
+    for kind in ("ours", "twin"):
+        side = test_coroutine.Side(kind, make)
+        with Watching(failing(event, Boom(event))) as tool:
+            outcomes = side.run(steps)
+        seen[kind] = [(event, arg) for event, _, arg in tool.seen], outcomes
+    assert seen["ours"] == seen["twin"]
