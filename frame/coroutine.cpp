@@ -381,13 +381,12 @@ Outcome enter_after_delegate(Resumable* co, const Thrown& thrown, Ref& out, Ref&
         exc = !observe(tstate, co->events, co->frame, compat::Event::Resume);
         return step;
     }
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result.get());
-    if (stop == nullptr) {
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result.get()));
+    if (!stop) {
         exc = true;
         return Outcome::Error;
     }
-    PyErr_SetObject(PyExc_StopIteration, stop);
-    Py_DECREF(stop);
+    PyErr_SetObject(PyExc_StopIteration, stop.get());
     exc = !observe(tstate, co->events, co->frame, compat::Event::Throw);
     if (!exc) {
         PyErr_Clear();  // taken by the await as its value
