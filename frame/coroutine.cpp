@@ -279,8 +279,17 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::I
         return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
     }
     // Stops at the first argument not given, so throw() sees what ours saw.
-    out = Ref::steal(
-        PyObject_CallFunctionObjArgs(method.get(), thrown.type, thrown.value, thrown.traceback, nullptr));
+    // The interpreter hands a throw to a generator or coroutine it awaits
+    // without calling its throw(), so that one never warns of the old
+    // signature; a class with no value and no traceback means the same as
+    // the class alone, which does not warn either.
+    PyObject* value = thrown.value;
+    if (compat::kThrowWarnsOfThreeArguments && is_generator_like(delegate) && (value == nullptr || value == Py_None) &&
+        (thrown.traceback == nullptr || thrown.traceback == Py_None)) {
+        value = nullptr;
+    }
+    out = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), thrown.type, value,
+                                                  value != nullptr ? thrown.traceback : nullptr, nullptr));
     if (out) {
         return Outcome::Yield;
     }

@@ -674,3 +674,28 @@ def test_throw_warns_of_its_signature_as_the_interpreters_coroutine(args, throug
         return [(warning.category, str(warning.message), warning.filename) for warning in caught]
 
     assert warned("ours") == warned("twin")
+
+
+@types.coroutine
+def generator_body():
+    try:
+        yield "tick"
+    except ValueError:
+        return PAYLOAD
+
+
+@pytest.mark.parametrize("args", [(ValueError,), (ValueError, None), (ValueError, None, None)],
+                         ids=["exception", "type and value", "type, value and traceback"])
+def test_throw_into_an_awaited_generator_warns_once(args):
+    # The interpreter hands the throw on to a generator it awaits without
+    # calling that one's throw(), so only the outer call may warn.
+    def warned(kind):
+        side = Side(kind, lambda log: generator_body())
+        side.co.send(None)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(StopIteration):
+                side.co.throw(*args)
+        return [(warning.category, warning.filename) for warning in caught]
+
+    assert warned("ours") == warned("twin")
