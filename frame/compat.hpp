@@ -13,6 +13,10 @@
 //     may_touch_objects()             false on a daemon thread being ended at exit
 //     enter_recursive_call(tstate, where) / leave_recursive_call(tstate)
 //                                     one level of a Python function's recursion
+//                                     (a frame of ours, entered from C)
+//     enter_native_call(tstate, where) / leave_native_call(tstate)
+//                                     one level of a call of a C callable, as
+//                                     the interpreter counts its CALL of a builtin
 //     signal_pending()                a signal handler may have work to do
 //     origin_tracking_depth(tstate)   sys.get_coroutine_origin_tracking_depth()
 //
@@ -35,6 +39,17 @@
 //   fast paths the interpreter's own loop takes
 //     InlineSlot, inline_value, remember_inline_slot, dict_version,
 //     is_iterable_coroutine, stop_iteration_value, is_unstarted_coroutine
+//
+//   what the interpreter's own generators and coroutines do differently
+//     kGuardsStopIterationBeforeStart a StopIteration thrown before the start
+//                                     becomes RuntimeError
+//     kFinishedFrameKeepsCaller       a finished frame's object keeps its caller as f_back
+//     kCloseRunsUnstartedFrame        close() of an unstarted one runs its frame
+//     kExitEventErrorRaisedInFrame    a tool's error at a return or yield is the
+//                                     frame's: traceback entry, then unwind
+//     kDelegateReturnIsThrownIn       an awaited object returning from throw()
+//                                     is a throw event on the awaiting frame
+//     kThrowWarnsOfThreeArguments     throw(type, value[, tb]) warns DeprecationWarning
 //
 // Adding an interpreter version means adding its pair of files and one line
 // below; nothing else in the frame tests the version.
@@ -108,6 +123,8 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 #include "compat/py311.hpp"
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#include "compat/py312.hpp"
 #else
 #error "no compat files for this interpreter version: add frame/compat/pyXY.hpp and .cpp"
 #endif

@@ -279,8 +279,17 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::I
         return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
     }
     // Stops at the first argument not given, so throw() sees what ours saw.
-    out = Ref::steal(
-        PyObject_CallFunctionObjArgs(method.get(), thrown.type, thrown.value, thrown.traceback, nullptr));
+    // The interpreter hands a throw to a generator or coroutine it awaits
+    // without calling its throw(), so that one never warns of the old
+    // signature; a class with no value and no traceback means the same as
+    // the class alone, which does not warn either.
+    PyObject* value = thrown.value;
+    if (compat::kThrowWarnsOfThreeArguments && is_generator_like(delegate) && (value == nullptr || value == Py_None) &&
+        (thrown.traceback == nullptr || thrown.traceback == Py_None)) {
+        value = nullptr;
+    }
+    out = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), thrown.type, value,
+                                                  value != nullptr ? thrown.traceback : nullptr, nullptr));
     if (out) {
         return Outcome::Yield;
     }
@@ -332,6 +341,10 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
         if (co->point == 0 && exc) {
             // Thrown into a body that never ran: it fails at its first line.
             add_traceback(co->trace_name, co->first_line);
+            if (!compat::kGuardsStopIterationBeforeStart && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                finish(co);
+                return Outcome::Error;
+            }
             return fail(co);
         }
         Outcome outcome = run_body(co, scope, value, exc, out);
@@ -350,6 +363,46 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
     }
 }
 
+// The entry event of a throw() into the object while it is suspended in an
+// await.  The interpreter throws into the awaited object first, without
+// entering the frame: when that yields, the frame sees no event at all.
+// When it fails, its error is thrown into the frame (a throw event); when it
+// returns, the frame is resumed with its value (a resumption), or from 3.12
+// on the StopIteration is thrown into the frame, which takes the value from
+// it (compat::kDelegateReturnIsThrownIn).  Refused and Yield: the delegate's
+// step is the whole outcome.  Otherwise `exc` and `value` say how the body
+// resumes, `result` holding the value.
+Outcome enter_after_delegate(Resumable* co, const Thrown& thrown, Ref& out, Ref& result, bool& exc,
+                             PyThreadState* tstate) {
+    Ref delegate = co->delegate.dup();
+    Outcome step = throw_into(delegate.get(), thrown, result, co->frame);
+    if (step == Outcome::Yield || step == Outcome::Refused) {
+        out = std::move(result);
+        return step;
+    }
+    co->delegate.reset();
+    exc = step == Outcome::Error;
+    if (exc) {
+        observe(tstate, co->events, co->frame, compat::Event::Throw);  // a tool's error replaces the delegate's
+        return step;
+    }
+    if (!compat::kDelegateReturnIsThrownIn) {
+        exc = !observe(tstate, co->events, co->frame, compat::Event::Resume);
+        return step;
+    }
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result.get()));
+    if (!stop) {
+        exc = true;
+        return Outcome::Error;
+    }
+    PyErr_SetObject(PyExc_StopIteration, stop.get());
+    exc = !observe(tstate, co->events, co->frame, compat::Event::Throw);
+    if (!exc) {
+        PyErr_Clear();  // taken by the await as its value
+    }
+    return step;
+}
+
 // A resumption while some tool watches the thread: a start, resumption or
 // throw event on the object's own frame (cr_frame / gi_frame) before it, a
 // yield, return or unwind event at the suspension or the end, as the
@@ -358,25 +411,48 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
 // object with it.
 [[gnu::noinline, gnu::cold]] Outcome run_observed(Resumable* co, Scope& scope, PyObject* value, bool exc,
                                                   const Thrown* thrown, Ref& out, PyThreadState* tstate) {
-    const compat::Event entry = exc              ? compat::Event::Throw
-                                : co->point == 0 ? compat::Event::Start
-                                                 : compat::Event::Resume;
-    if (!observe(tstate, co->events, co->frame, entry)) {
-        exc = true;
+    Ref delegate_result;  // keeps the await's result alive while the body takes it
+    if (thrown != nullptr && co->delegate && !exc) {
+        Outcome step = enter_after_delegate(co, *thrown, out, delegate_result, exc, tstate);
+        if (step == Outcome::Yield || step == Outcome::Refused) {
+            return step;
+        }
+        value = delegate_result.get();
         thrown = nullptr;
+    } else {
+        const compat::Event entry = exc              ? compat::Event::Throw
+                                    : co->point == 0 ? compat::Event::Start
+                                                     : compat::Event::Resume;
+        if (!observe(tstate, co->events, co->frame, entry)) {
+            exc = true;
+            thrown = nullptr;
+        }
     }
     Outcome outcome = run(co, scope, value, exc, thrown, out);
-    if (outcome != Outcome::Yield && outcome != Outcome::Return) {
-        observe(tstate, co->events, co->frame, compat::Event::Unwind);
-        return outcome;
-    }
-    const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
-    if (!observe(tstate, co->events, co->frame, exit, out.get())) {
+    for (;;) {
+        if (outcome != Outcome::Yield && outcome != Outcome::Return) {
+            observe(tstate, co->events, co->frame, compat::Event::Unwind);
+            return outcome;
+        }
+        const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
+        if (observe(tstate, co->events, co->frame, exit, out.get())) {
+            return outcome;
+        }
         out.reset();
-        finish(co);
-        return Outcome::Error;
+        if (!compat::kExitEventErrorRaisedInFrame) {
+            finish(co);
+            return Outcome::Error;
+        }
+        if (outcome == Outcome::Return) {
+            add_traceback(scope.name(), scope.line());
+            observe(tstate, co->events, co->frame, compat::Event::Unwind);
+            finish(co);
+            return Outcome::Error;
+        }
+        // Raised where the body suspended, in its await, which an except
+        // clause around the await may catch; the awaited object is dropped.
+        outcome = run(co, scope, Py_None, true, nullptr, out);
     }
-    return outcome;
 }
 
 // The resumption core.  `arg` is the value sent in (nullptr for __next__,
@@ -426,13 +502,17 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
                           ? run_observed(co, scope, value, exc, thrown, out, tstate)
                           : run(co, scope, value, exc, thrown, out);
     compat::pop_frame(tstate, co->frame);
-    co->frame.previous = nullptr;  // a suspended frame has no caller
     co->running = false;
     if (co->point < 0) {
         // Done: the frame goes, as the interpreter's own coroutine frame
-        // does; a frame object someone still holds keeps a copy of it.
+        // does; a frame object someone still holds keeps a copy of it, and
+        // the caller as f_back where the interpreter's own keeps it.
+        if (!compat::kFinishedFrameKeepsCaller) {
+            co->frame.previous = nullptr;
+        }
         compat::release_frame_slow(co->frame);
     }
+    co->frame.previous = nullptr;  // a suspended frame has no caller
     compat::leave_recursive_call(tstate);
     return outcome;
 }
@@ -454,9 +534,11 @@ Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
 
 // close(): 0 when the body ended (or had nothing to end), -1 with an error.
 int close_resumable(Resumable* co) {
-    if (co->point == 0 && !co->running && !compat::events_wanted(compat::thread_state(), co->events)) {
-        // GeneratorExit at the first line ends a body that never ran.  A
-        // watching tool is shown that as a resumption, so it goes the long way.
+    if (co->point == 0 && !co->running &&
+        (!compat::kCloseRunsUnstartedFrame || !compat::events_wanted(compat::thread_state(), co->events))) {
+        // GeneratorExit at the first line ends a body that never ran.  Where
+        // the interpreter runs the frame for it, a watching tool is shown
+        // that as a resumption, so it goes the long way.
         finish(co);
         compat::release_frame_slow(co->frame);
         return 0;
@@ -875,6 +957,12 @@ PyObject* resumable_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     if (nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 1 && compat::kThrowWarnsOfThreeArguments &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0) {
         return nullptr;
     }
     const Thrown thrown{args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr};

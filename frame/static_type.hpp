@@ -38,13 +38,18 @@ inline PyObject* get_posed_class(PyObject*, void* posed) noexcept {
 // Assigning __class__ goes to object's own setter, which refuses it for the
 // frame's immutable types with the interpreter's checks, messages and audit
 // event, exactly as for an instance of the type posed as.
+// The setter is read through object.__dict__: from 3.12 on a static type of
+// the interpreter keeps its dict per interpreter, and tp_dict is NULL.
 inline int set_posed_class(PyObject* self, PyObject* value, void*) {
-    PyObject* setter = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__class__");
-    if (setter == nullptr || Py_TYPE(setter)->tp_descr_set == nullptr) {
+    Ref namespace_proxy =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dict__"));
+    Ref setter = namespace_proxy ? Ref::steal(PyMapping_GetItemString(namespace_proxy.get(), "__class__")) : Ref();
+    if (!setter || Py_TYPE(setter.get())->tp_descr_set == nullptr) {
+        PyErr_Clear();
         PyErr_SetString(PyExc_SystemError, "object has no __class__ setter");
         return -1;
     }
-    return Py_TYPE(setter)->tp_descr_set(setter, self, value);
+    return Py_TYPE(setter.get())->tp_descr_set(setter.get(), self, value);
 }
 
 }  // namespace frame

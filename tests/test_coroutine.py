@@ -655,3 +655,47 @@ def test_a_chain_of_coroutines_ends_at_the_recursion_limit():
     assert result.returncode == 0, result.stderr
     depths = json.loads(result.stdout)
     assert abs(depths["ours"] - depths["twin"]) <= 5 and depths["twin"] < sys.getrecursionlimit()
+
+
+@pytest.mark.parametrize("through_await", [False, True], ids=["coroutine", "await wrapper"])
+@pytest.mark.parametrize("args", [(ValueError,), (ValueError, None), (ValueError, ValueError("v"), None)],
+                         ids=["exception", "type and value", "type, value and traceback"])
+def test_throw_warns_of_its_signature_as_the_interpreters_coroutine(args, through_await):
+    # From 3.12 on the interpreter's own coroutines warn on more than one
+    # argument, attributed to the caller of throw().
+    def warned(kind):
+        side = Side(kind, Fetch)
+        target = side.co.__await__() if through_await else side.co
+        target.send(None)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(StopIteration):  # the body's except clause takes it
+                target.throw(*args)
+        return [(warning.category, str(warning.message), warning.filename) for warning in caught]
+
+    assert warned("ours") == warned("twin")
+
+
+@types.coroutine
+def generator_body():
+    try:
+        yield "tick"
+    except ValueError:
+        return PAYLOAD
+
+
+@pytest.mark.parametrize("args", [(ValueError,), (ValueError, None), (ValueError, None, None)],
+                         ids=["exception", "type and value", "type, value and traceback"])
+def test_throw_into_an_awaited_generator_warns_once(args):
+    # The interpreter hands the throw on to a generator it awaits without
+    # calling that one's throw(), so only the outer call may warn.
+    def warned(kind):
+        side = Side(kind, lambda log: generator_body())
+        side.co.send(None)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(StopIteration):
+                side.co.throw(*args)
+        return [(warning.category, warning.filename) for warning in caught]
+
+    assert warned("ours") == warned("twin")

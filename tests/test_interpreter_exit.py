@@ -84,7 +84,9 @@ DAEMON_MAIN = """
 SUBINTERPRETER = """
 import _xxsubinterpreters as interpreters
 
-interp = interpreters.create()
+# Sharing the main interpreter's lock: from 3.12 on one with a lock of its own
+# refuses the module before it is made.
+interp = interpreters.create(isolated=False)
 interpreters.run_string(interp, '''
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
 

@@ -203,23 +203,32 @@ def test_failures_not_caused_by_the_content_keep_the_file(vault, monkeypatch, br
     assert vault.load() == RECORD
 
 
-def test_load_near_the_recursion_limit_keeps_the_file(vault, store_dir):
-    vault._save(RECORD)
-    results = []
+def test_load_near_the_recursion_limit_keeps_the_file(tmp_path):
+    from plain_classes import plain_python
 
-    def deeper():
-        try:
-            results.append(vault.load())
-        except RecursionError:
-            results.append("raised")
-        deeper()
+    def near_the_limit(vault_class, directory):
+        vault = vault_class(directory)
+        vault._save(RECORD)
+        results = []
 
-    with pytest.raises(RecursionError):
-        deeper()
-    # Some load ran out of stack inside its read of the file, and said "nothing".
-    assert results[0] == RECORD and None in results
-    assert (store_dir / "credentials.bin").exists()
-    assert vault.load() == RECORD
+        def deeper():
+            try:
+                loaded = vault.load()
+                results.append("record" if loaded == RECORD else loaded)
+            except RecursionError:
+                results.append("raised")
+            deeper()
+
+        with pytest.raises(RecursionError):
+            deeper()
+        # Whether some load runs out of stack inside its read of the file (and
+        # says "nothing") or before it depends on how deep the interpreter's
+        # own calls below it go; the plain class shows what this one does.
+        assert (directory / "credentials.bin").exists()
+        assert vault.load() == RECORD
+        return results[0], set(results)
+
+    assert near_the_limit(LoginVault, tmp_path / "native") == near_the_limit(plain_python.LoginVault, tmp_path / "plain")
 
 
 MEMORY_CHILD = """

@@ -45,6 +45,15 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->recursion_remaining++;
 }
 
+// 3.11 has one counter: a call of a C callable counts as any other level.
+inline bool enter_native_call(PyThreadState* tstate, const char* where) noexcept {
+    return enter_recursive_call(tstate, where);
+}
+
+inline void leave_native_call(PyThreadState* tstate) noexcept {
+    leave_recursive_call(tstate);
+}
+
 // --- what profilers see --------------------------------------------------
 //
 // 3.11 has one kind of watcher, the thread's profile function (sys.setprofile,
@@ -287,6 +296,37 @@ extern const int* const signals_pending;
 inline bool signal_pending() noexcept {
     return __atomic_load_n(signals_pending, __ATOMIC_RELAXED) != 0;
 }
+
+// Whether a StopIteration thrown into a generator or coroutine that has not
+// started is turned into RuntimeError, as one leaving a running body is: in
+// 3.11 gen_send_ex2 (genobject.c) converts any that leaves the frame.
+constexpr bool kGuardsStopIterationBeforeStart = true;
+
+// Whether the frame object of a generator or coroutine frame that finishes
+// while someone holds it keeps the caller it finished in as f_back: 3.11's
+// gen_send_ex2 unlinks the frame before clearing it, so it has none.
+constexpr bool kFinishedFrameKeepsCaller = false;
+
+// Whether close() of a generator or coroutine that never started runs its
+// frame (GeneratorExit thrown in, so a profiler sees it called): in 3.11 it
+// does.
+constexpr bool kCloseRunsUnstartedFrame = true;
+
+// Whether a profiler's error at a return or yield event is raised in the
+// frame (a traceback entry at the line, then the frame unwinds): in 3.11 the
+// event comes after the frame was left, and the profile function's own
+// wrapper adds the frame's entry.
+constexpr bool kExitEventErrorRaisedInFrame = false;
+
+// Whether a throw() into a coroutine suspended in an await, which the
+// awaited object answers by returning, reaches the coroutine's frame as that
+// StopIteration thrown in (a throw event) rather than as a resumption with
+// the value: in 3.11 _gen_throw sends the value in.
+constexpr bool kDelegateReturnIsThrownIn = false;
+
+// Whether throw() with more than the exception warns DeprecationWarning:
+// not in 3.11.
+constexpr bool kThrowWarnsOfThreeArguments = false;
 
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads

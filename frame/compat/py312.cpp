@@ -1,0 +1,439 @@
+// CPython 3.12: the out-of-line half of compat.hpp, reading the internal
+// layouts of the runtime state (pycore_runtime.h), the interpreter state's
+// monitoring tables (pycore_interp.h, pycore_instruments.h), the instance
+// values (pycore_object.h, pycore_dict.h) and the frame (pycore_frame.h).
+#define Py_BUILD_CORE_MODULE 1
+#include <Python.h>
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// pycore_atomic.h declares its atomic ints with <stdatomic.h>, which C++
+// has only from C++23 on; its variant for the compiler's atomic builtins
+// declares them as plain ints, which have the same size and alignment.
+#undef HAVE_STD_ATOMIC
+#include <frameobject.h>
+#include <internal/pycore_ceval.h>
+#include <internal/pycore_dict.h>
+#include <internal/pycore_frame.h>
+#include <internal/pycore_instruments.h>
+#include <internal/pycore_interp.h>
+#include <internal/pycore_object.h>
+#include <internal/pycore_runtime.h>
+
+#include "../compat.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+#include <cstddef>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace frame::compat {
+
+static_assert(sizeof(_Py_atomic_int) == sizeof(int));
+const int* const signals_pending = &_PyRuntime.ceval.signals_pending._value;
+
+const volatile std::uintptr_t& runtime_finalizing = _PyRuntime._finalizing._value;
+
+int check_recursive_call(PyThreadState* tstate, const char* where) noexcept {
+    return _Py_CheckRecursiveCall(tstate, where);
+}
+
+// The interpreter's _Py_CheckRecursiveCallPy (ceval.c), which it does not
+// export: RecursionError once the Python count is spent, with 50 levels of
+// headroom for handling it.  sys.setrecursionlimit() rebases every thread's
+// count in 3.12, so there is no raised limit to pick up here.
+int check_python_recursion(PyThreadState* tstate) noexcept {
+    if (tstate->recursion_headroom) {
+        if (tstate->py_recursion_remaining < -50) {
+            Py_FatalError("Cannot recover from Python stack overflow.");
+        }
+        return 0;
+    }
+    if (tstate->py_recursion_remaining <= 0) {
+        tstate->recursion_headroom++;
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        tstate->recursion_headroom--;
+        return -1;
+    }
+    return 0;
+}
+
+bool holds_lock_while_finalizing() noexcept {
+    // The lock holder's thread state against this thread's own.  In 3.12 the
+    // current thread state is thread-local and set only once the lock is
+    // taken, so a thread ended while asking for it sees NULL here.
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+    if (mine != nullptr && _PyThreadState_UncheckedGet() == mine) {
+        return true;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    // This thread is being ended by a forced unwind.  The unwind removes the
+    // frames below without clearing their poisoned redzones, and the
+    // sanitizer's own hook before each _Unwind_Resume then writes a local
+    // into that stale poison and reports it.  Those frames are gone for good.
+    char* here = static_cast<char*>(__builtin_frame_address(0));
+    constexpr std::size_t kDeadFrames = 64 * 1024;
+    __asan_unpoison_memory_region(here - kDeadFrames, kDeadFrames);
+#endif
+    return false;
+}
+
+// --- sys.monitoring ---------------------------------------------------------
+
+const std::size_t interp_monitors_offset = offsetof(PyInterpreterState, monitors);
+static_assert(sizeof(_Py_GlobalMonitors::tools) > PY_MONITORING_EVENT_PY_THROW);
+static_assert(PY_MONITORING_EVENT_PY_START == 0 && PY_MONITORING_EVENT_PY_RESUME == 1 &&
+              PY_MONITORING_EVENT_PY_RETURN == 2 && PY_MONITORING_EVENT_PY_YIELD == 3 &&
+              PY_MONITORING_EVENT_PY_UNWIND == 12 && PY_MONITORING_EVENT_PY_THROW == 13);
+
+namespace {
+
+// sys.monitoring.DISABLE: the interpreter's _PyInstrumentation_DISABLE, a
+// static object of the runtime (the same in every interpreter), not exported.
+PyObject* disable_marker() {
+    static PyObject* marker = nullptr;
+    if (marker == nullptr) {
+        PyObject* monitoring = PySys_GetObject("monitoring");  // borrowed
+        if (monitoring == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "lost sys.monitoring");
+            return nullptr;
+        }
+        PyObject* found = PyObject_GetAttrString(monitoring, "DISABLE");
+        if (found == nullptr) {
+            return nullptr;
+        }
+        marker = found;  // immortal in 3.12: the reference is never given back
+    }
+    return marker;
+}
+
+int event_number(Event event) noexcept {
+    switch (event) {
+        case Event::Start: return PY_MONITORING_EVENT_PY_START;
+        case Event::Resume: return PY_MONITORING_EVENT_PY_RESUME;
+        case Event::Return: return PY_MONITORING_EVENT_PY_RETURN;
+        case Event::Yield: return PY_MONITORING_EVENT_PY_YIELD;
+        case Event::Unwind: return PY_MONITORING_EVENT_PY_UNWIND;
+        case Event::Throw: return PY_MONITORING_EVENT_PY_THROW;
+    }
+    return PY_MONITORING_EVENT_PY_START;
+}
+
+const char* event_name(int event) noexcept {
+    return event == PY_MONITORING_EVENT_PY_UNWIND ? "PY_UNWIND" : "PY_THROW";
+}
+
+// The tools an instrumented instruction of `code` would call for `event`:
+// the interpreter instruments a code object for the global events and the
+// code's own local ones (sys.monitoring.set_local_events), and takes out of
+// an instruction each tool that returned DISABLE there, until the tool's
+// events change or sys.monitoring.restart_events() is called; then it is
+// instrumented afresh.  `state` holds those removals for the frame's code.
+// Kept per code object and place, as the interpreter keeps it in each
+// instrumented instruction: the place of an event is the unit of the line
+// it happens at (the RESUME, unit 0, for a start), so a return at one line
+// stays reported when a tool disabled the one at another.  The code objects
+// of the tables live as long as the process, and only the one interpreter
+// that imported the modules runs them.
+struct DisabledSite {
+    Py_ssize_t unit;
+    int event;
+    std::uint8_t tools;
+};
+
+struct Disabled {
+    std::uint64_t version = 0;  // the interpreter's monitoring_version when last looked at
+    std::vector<DisabledSite> sites;
+};
+
+Disabled& disabled_for(PyCodeObject* code) {
+    static auto* const table = new std::unordered_map<PyCodeObject*, Disabled>;
+    return (*table)[code];
+}
+
+std::uint8_t active_tools(PyInterpreterState* interp, PyCodeObject* code, int event) noexcept {
+    std::uint8_t tools = interp->monitors.tools[event];
+    if (PY_MONITORING_IS_INSTRUMENTED_EVENT(event) && code->_co_monitoring != nullptr) {
+        tools |= code->_co_monitoring->local_monitors.tools[event];
+    }
+    return tools;
+}
+
+std::uint8_t tools_for(PyInterpreterState* interp, PyCodeObject* code, int event, Py_ssize_t unit) {
+    std::uint8_t tools = active_tools(interp, code, event);
+    if (!PY_MONITORING_IS_INSTRUMENTED_EVENT(event) || tools == 0) {
+        return tools;
+    }
+    Disabled& state = disabled_for(code);
+    if (state.version != interp->monitoring_version) {
+        if (interp->last_restart_version > state.version) {
+            state.sites.clear();
+        } else {
+            for (DisabledSite& site : state.sites) {
+                site.tools &= active_tools(interp, code, site.event);
+            }
+        }
+        state.version = interp->monitoring_version;
+    }
+    for (const DisabledSite& site : state.sites) {
+        if (site.unit == unit && site.event == event) {
+            tools &= static_cast<std::uint8_t>(~site.tools);
+        }
+    }
+    return tools;
+}
+
+void disable_at(PyCodeObject* code, int event, Py_ssize_t unit, int tool) {
+    Disabled& state = disabled_for(code);
+    for (DisabledSite& site : state.sites) {
+        if (site.unit == unit && site.event == event) {
+            site.tools |= static_cast<std::uint8_t>(1 << tool);
+            return;
+        }
+    }
+    state.sites.push_back({unit, event, static_cast<std::uint8_t>(1 << tool)});
+}
+
+}  // namespace
+
+// call_instrumentation_vector of Python/instrumentation.c for the frame's
+// event: nothing while a tool's callback runs on this thread
+// (tstate->tracing); each tool from the highest id down called with
+// (code, offset in bytes[, arg]), tstate->tracing raised and
+// tstate->what_event set meanwhile; the first error stops it.  A tool
+// returning sys.monitoring.DISABLE is taken off the event at this place of
+// the code object, except for PY_UNWIND and PY_THROW, which cannot be disabled: the
+// interpreter then raises ValueError and removes the tool's callback.  The
+// offset is that of the unit showing the frame's current line (unit 0, the
+// RESUME, at the start), so a tool mapping it through co_lines() finds the
+// line the body is at.
+int fire_event(PyThreadState* tstate, EventState&, InterpreterFrame& frame, Event event, PyObject* arg) {
+    if (tstate->tracing) {
+        return 0;
+    }
+    PyInterpreterState* interp = tstate->interp;
+    const int number = event_number(event);
+    const Py_ssize_t unit = frame.instr - code_units(frame.code);
+    std::uint8_t tools = tools_for(interp, frame.code, number, unit);
+    if (tools == 0) {
+        return 0;
+    }
+    PyObject* disable = disable_marker();
+    if (disable == nullptr) {
+        return -1;
+    }
+    PyObject* offset = PyLong_FromSsize_t(unit * static_cast<Py_ssize_t>(sizeof(_Py_CODEUNIT)));
+    if (offset == nullptr) {
+        return -1;
+    }
+    PyObject* args[4] = {nullptr, reinterpret_cast<PyObject*>(frame.code), offset, arg};
+    const bool with_arg = event != Event::Start && event != Event::Resume;
+    const std::size_t nargsf = (with_arg ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    int result = 0;
+    while (tools != 0) {
+        const int tool = 31 - __builtin_clz(tools);
+        tools ^= static_cast<std::uint8_t>(1 << tool);
+        PyObject* callable = interp->monitoring_callables[tool][number];
+        if (callable == nullptr) {
+            continue;
+        }
+        const int previous_event = tstate->what_event;
+        tstate->what_event = number;
+        tstate->tracing++;
+        PyObject* returned = PyObject_Vectorcall(callable, args + 1, nargsf, nullptr);
+        tstate->tracing--;
+        tstate->what_event = previous_event;
+        if (returned == nullptr) {
+            result = -1;
+            break;
+        }
+        Py_DECREF(returned);
+        if (returned != disable) {
+            continue;
+        }
+        if (!PY_MONITORING_IS_INSTRUMENTED_EVENT(number)) {
+            PyErr_Format(PyExc_ValueError, "Cannot disable %s events. Callback removed.", event_name(number));
+            Py_CLEAR(interp->monitoring_callables[tool][number]);
+            result = -1;
+            break;
+        }
+        disable_at(frame.code, number, unit, tool);
+    }
+    Py_DECREF(offset);
+    return result;
+}
+
+bool recycle_frame(PyObject* frame) noexcept {
+    if (Py_REFCNT(frame) != 1) {
+        return false;
+    }
+    PyFrameObject* f = reinterpret_cast<PyFrameObject*>(frame);
+    // Released last: a finaliser they run sees the frame already clean.
+    PyObject* trace = std::exchange(f->f_trace, nullptr);
+    PyObject* back = reinterpret_cast<PyObject*>(std::exchange(f->f_back, nullptr));
+    PyObject* locals = std::exchange(f->f_frame->f_locals, nullptr);
+    f->f_trace_lines = 1;
+    f->f_trace_opcodes = 0;
+    f->f_fast_as_locals = 0;
+    f->f_lineno = 0;
+    Py_XDECREF(trace);
+    Py_XDECREF(back);
+    Py_XDECREF(locals);
+    return Py_REFCNT(frame) == 1;
+}
+
+// The layout the frame fills in for the interpreter (compat.hpp).
+#define SAME_FIELD(ours, theirs)                                                   \
+    static_assert(offsetof(InterpreterFrame, ours) == offsetof(_PyInterpreterFrame, theirs) && \
+                  sizeof(InterpreterFrame::ours) == sizeof(_PyInterpreterFrame::theirs))
+SAME_FIELD(code, f_code);
+SAME_FIELD(previous, previous);
+SAME_FIELD(function, f_funcobj);
+SAME_FIELD(globals, f_globals);
+SAME_FIELD(builtins, f_builtins);
+SAME_FIELD(locals, f_locals);
+SAME_FIELD(frame_object, frame_obj);
+SAME_FIELD(instr, prev_instr);
+SAME_FIELD(stacktop, stacktop);
+SAME_FIELD(return_offset, return_offset);
+SAME_FIELD(owner, owner);
+#undef SAME_FIELD
+static_assert(offsetof(InterpreterFrame, localsplus) == offsetof(_PyInterpreterFrame, localsplus));
+static_assert(kOwnedByThread == FRAME_OWNED_BY_THREAD);
+static_assert(kFrameCreated == FRAME_CREATED);
+static_assert(offsetof(PyGenObject, gi_iframe) % alignof(InterpreterFrame) == 0);
+
+namespace {
+
+_PyInterpreterFrame* theirs(InterpreterFrame& frame) noexcept {
+    return reinterpret_cast<_PyInterpreterFrame*>(&frame);
+}
+
+// The interpreter's take_ownership (Python/frame.c) for one of our frames:
+// the frame object gets a copy of the frame in its own storage, with its own
+// references to the function and the code (ours were borrowed, and in 3.12
+// the frame object's release drops f_funcobj and f_code; the locals and
+// f_locals pass to it as they are), and its caller as f_back.  It is tracked
+// by the collector from then on, as the interpreter's are.
+void hand_over(PyFrameObject* object, InterpreterFrame& frame) {
+    // f_back: the caller's frame object, made now if need be.  Making it may
+    // fail (no memory), and it keeps the pending exception aside meanwhile
+    // except when it fails; neither may cost the exception of the call.
+    PyObject* pending = PyErr_GetRaisedException();
+    PyFrameObject* back = frame.previous != nullptr ? PyFrame_GetBack(object) : nullptr;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+
+    auto* copy = reinterpret_cast<_PyInterpreterFrame*>(object->_f_frame_data);
+    std::memcpy(copy, &frame, offsetof(_PyInterpreterFrame, localsplus) + sizeof(PyObject*) * frame.stacktop);
+    Py_XINCREF(copy->f_funcobj);
+    Py_INCREF(copy->f_code);
+    copy->frame_obj = nullptr;
+    copy->previous = nullptr;
+    copy->owner = FRAME_OWNED_BY_FRAME_OBJECT;
+    object->f_frame = copy;
+    if (object->f_back == nullptr) {
+        object->f_back = back;
+    } else {
+        Py_XDECREF(back);
+    }
+    frame.locals = nullptr;
+    for (int index = 0; index < frame.stacktop; ++index) {
+        frame.localsplus[index] = nullptr;
+    }
+    if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(object))) {
+        PyObject_GC_Track(object);
+    }
+}
+
+}  // namespace
+
+void release_frame_slow(InterpreterFrame& frame) {
+    // Off the stack by now: what the releases below run cannot see it.
+    if (PyObject* object = std::exchange(frame.frame_object, nullptr)) {
+        if (Py_REFCNT(object) > 1) {
+            hand_over(reinterpret_cast<PyFrameObject*>(object), frame);
+        }
+        Py_DECREF(object);
+    }
+    for (int index = 0; index < frame.stacktop; ++index) {
+        Py_CLEAR(frame.localsplus[index]);
+    }
+    Py_CLEAR(frame.locals);
+}
+
+PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame) {
+    if (frame.frame_object != nullptr) {
+        return frame.frame_object;
+    }
+    if (tstate->cframe->current_frame == theirs(frame)) {
+        // The interpreter's own maker, which records it in the frame.
+        PyObject* made = reinterpret_cast<PyObject*>(PyEval_GetFrame());
+        if (made == nullptr) {
+            PyErr_NoMemory();  // PyEval_GetFrame clears its error
+        }
+        return made;
+    }
+    // Deeper in the stack or off it (a suspended coroutine): a frame object
+    // made the public way, its own storage emptied, then pointed at ours, as
+    // the interpreter's maker leaves one (untracked while it points there).
+    PyFrameObject* made = PyFrame_New(tstate, frame.code, frame.globals, nullptr);
+    if (made == nullptr) {
+        return nullptr;
+    }
+    if (frame.frame_object != nullptr) {
+        // Making it ran the collector, and a callback or finaliser asked for
+        // this frame's object meanwhile: that one stays the frame's, and the
+        // new one goes, whole as PyFrame_New made it (Python/frame.c does
+        // the same).
+        Py_DECREF(made);
+        return frame.frame_object;
+    }
+    PyObject_GC_UnTrack(made);
+    _PyInterpreterFrame* own = made->f_frame;
+    Py_CLEAR(own->f_funcobj);
+    Py_CLEAR(own->f_locals);
+    PyCodeObject* code = std::exchange(own->f_code, nullptr);
+    own->stacktop = 0;
+    own->owner = FRAME_CLEARED;  // neither owner: what the interpreter marks a discarded frame with
+    Py_DECREF(code);
+    made->f_frame = theirs(frame);
+    frame.frame_object = reinterpret_cast<PyObject*>(made);
+    return frame.frame_object;
+}
+
+void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    // A class with __getattr__ or __getattribute__ reads its own way; one
+    // with a class attribute of this name (a property, say) may not read the
+    // instance value at all.  Looking it up also gives the type its tag.
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || type->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(type, name) != nullptr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag == 0) {
+        return;
+    }
+    PyDictOrValues dict_or_values = *_PyObject_DictOrValuesPointer(obj);
+    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    if (!_PyDictOrValues_IsValues(dict_or_values) || keys == nullptr || keys->dk_kind != DICT_KEYS_SPLIT) {
+        return;
+    }
+    PyObject** values = _PyDictOrValues_GetValues(dict_or_values)->values;
+    // The shared keys only ever grow, so an index stays valid for the type.
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t index = 0; index < keys->dk_nentries; ++index) {
+        if (entries[index].me_key == name) {
+            if (values[index] == value) {
+                slot.index = index;
+                slot.type_version = type->tp_version_tag;
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace frame::compat
+
+#endif  // CPython 3.12
