@@ -29,6 +29,7 @@
 //     EventState, events_wanted(tstate, state), fire_event(...)
 //
 //   code objects of the tables
+//     CodeUnit                        a unit of bytecode, as frames point at it
 //     code_units(code)                the first code unit of a code object
 //     kTrailingUnits
 //
@@ -108,6 +109,8 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 #include "compat/py311.hpp"
+#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#include "compat/py313.hpp"
 #else
 #error "no compat files for this interpreter version: add frame/compat/pyXY.hpp and .cpp"
 #endif

@@ -240,12 +240,13 @@ void build_class(Scope& scope) {
 }
 
 // Warns (an error only under a filter that turns warnings into errors) when
-// the running interpreter is not the 3.11 this module was compiled for.
+// the running interpreter is not the version this module was compiled for.
 void check_runtime_version() {
-    const unsigned long compiled = 0x030B0000UL;
+    const unsigned long compiled = PY_VERSION_HEX & 0xFFFF0000UL;
     if (Py_Version - compiled > 0xFFFFUL) {
         ok(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 11,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION,
                             record().def->dotted_name, "does not match", static_cast<int>(Py_Version >> 24),
                             static_cast<int>((Py_Version >> 16) & 0xFF)));
     }

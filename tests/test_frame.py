@@ -21,6 +21,7 @@ import pytest
 from tarnix.auth.storage import login_vault
 from tarnix.auth.storage.login_vault import LoginVault
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
+from test_interpreter_exit import SUBINTERPRETERS
 
 REPO = Path(__file__).resolve().parent.parent
 SOURCE_PATH = "tarnix/auth/storage/login_vault"
@@ -391,17 +392,13 @@ def test_failed_exec_leaves_nothing_behind_and_a_later_import_retries():
 
 def test_a_second_interpreter_is_refused():
     out = run_python(
-        """
-        import sys
-        import _xxsubinterpreters as interpreters
-        import tarnix.auth.storage.login_vault
-        sub = interpreters.create()
-        try:
-            # The same search path, so the second interpreter finds the same file.
-            interpreters.run_string(sub, f"import sys; sys.path[:] = {sys.path!r}; import tarnix.auth.storage.login_vault")
-        except interpreters.RunFailedError as exc:
-            print(exc)
-        """
+        SUBINTERPRETERS + """
+import sys
+import tarnix.auth.storage.login_vault
+sub = shared_lock_interpreter()
+# The same search path, so the second interpreter finds the same file.
+run_in(sub, f"import sys; sys.path[:] = {sys.path!r}; import tarnix.auth.storage.login_vault")
+"""
     )
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
 
