@@ -38,8 +38,14 @@ inline PyObject* get_posed_class(PyObject*, void* posed) noexcept {
 // Assigning __class__ goes to object's own setter, which refuses it for the
 // frame's immutable types with the interpreter's checks, messages and audit
 // event, exactly as for an instance of the type posed as.
+// Found through the type's lookup: from 3.12 on a static type of the
+// interpreter keeps its dict per interpreter, and tp_dict is NULL.
 inline int set_posed_class(PyObject* self, PyObject* value, void*) {
-    PyObject* setter = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__class__");
+    Ref name = Ref::steal(PyUnicode_InternFromString("__class__"));
+    if (!name) {
+        return -1;
+    }
+    PyObject* setter = _PyType_Lookup(&PyBaseObject_Type, name.get());
     if (setter == nullptr || Py_TYPE(setter)->tp_descr_set == nullptr) {
         PyErr_SetString(PyExc_SystemError, "object has no __class__ setter");
         return -1;
