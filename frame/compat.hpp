@@ -33,6 +33,10 @@
 //     code_units(code)                the first code unit of a code object
 //     kTrailingUnits
 //
+//   what the interpreter's own coroutines do differently by version
+//     kFinishedFrameKeepsCaller       a finished one's kept frame has f_back
+//     kWarnsOnThreeArgumentThrow      throw(type, value, traceback) warns
+//
 //   fast paths the interpreter's own loop takes
 //     InlineSlot, inline_value, remember_inline_slot, dict_version,
 //     is_iterable_coroutine, stop_iteration_value, is_unstarted_coroutine

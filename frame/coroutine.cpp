@@ -278,9 +278,21 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::I
     if (!method) {
         return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
     }
-    // Stops at the first argument not given, so throw() sees what ours saw.
-    out = Ref::steal(
-        PyObject_CallFunctionObjArgs(method.get(), thrown.type, thrown.value, thrown.traceback, nullptr));
+    if (compat::kWarnsOnThreeArgumentThrow && thrown.value != nullptr &&
+        (PyGen_CheckExact(delegate) || PyCoro_CheckExact(delegate))) {
+        // The interpreter hands its own coroutines and generators what it was
+        // given without calling their throw() (genobject.c, _gen_throw), so
+        // they do not warn of the signature a second time.  They get the
+        // exception the arguments make, or the error making it, which is what
+        // they would have raised at their await.
+        raise_thrown(thrown);
+        Ref exception = fetch_exception();
+        out = Ref::steal(PyObject_CallOneArg(method.get(), exception.get()));
+    } else {
+        // Stops at the first argument not given, so throw() sees what ours saw.
+        out = Ref::steal(
+            PyObject_CallFunctionObjArgs(method.get(), thrown.type, thrown.value, thrown.traceback, nullptr));
+    }
     if (out) {
         return Outcome::Yield;
     }
@@ -426,13 +438,17 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
                           ? run_observed(co, scope, value, exc, thrown, out, tstate)
                           : run(co, scope, value, exc, thrown, out);
     compat::pop_frame(tstate, co->frame);
-    co->frame.previous = nullptr;  // a suspended frame has no caller
     co->running = false;
     if (co->point < 0) {
         // Done: the frame goes, as the interpreter's own coroutine frame
-        // does; a frame object someone still holds keeps a copy of it.
+        // does; a frame object someone still holds keeps a copy of it, with
+        // the caller as f_back where the interpreter's keeps it.
+        if (!compat::kFinishedFrameKeepsCaller) {
+            co->frame.previous = nullptr;
+        }
         compat::release_frame_slow(co->frame);
     }
+    co->frame.previous = nullptr;  // a suspended frame has no caller
     compat::leave_recursive_call(tstate);
     return outcome;
 }
@@ -875,6 +891,12 @@ PyObject* resumable_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     if (nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (compat::kWarnsOnThreeArgumentThrow && nargs > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0) {
         return nullptr;
     }
     const Thrown thrown{args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr};

@@ -291,6 +291,15 @@ inline bool signal_pending() noexcept {
     return __atomic_load_n(signals_pending, __ATOMIC_RELAXED) != 0;
 }
 
+// 3.11 unlinks the frame of a finished coroutine or generator from its
+// caller before clearing it (genobject.c, gen_send_ex2), so a frame object
+// someone kept of it has no f_back.
+constexpr bool kFinishedFrameKeepsCaller = false;
+
+// Only from 3.12 on do the interpreter's own coroutines warn on throw() given
+// the exception as type, value and traceback.
+constexpr bool kWarnsOnThreeArgumentThrow = false;
+
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads
 // when it makes a coroutine; 3.11 has only a private function for it.

@@ -367,6 +367,12 @@ inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
     return tstate->coroutine_origin_tracking_depth;
 }
 
+// From 3.12 on the interpreter clears the frame of a coroutine or generator
+// that has finished while it is still linked to its caller (ceval.c,
+// _PyEval_FrameClearAndPop), so a frame object someone kept of it has the
+// caller as f_back; 3.11 unlinked it first.
+constexpr bool kFinishedFrameKeepsCaller = true;
+
 // From 3.12 on the interpreter's own coroutines and generators warn
 // DeprecationWarning when throw() is given the exception as type, value and
 // traceback (genobject.c, gen_throw).
