@@ -36,6 +36,10 @@
 //   what the interpreter's own coroutines do differently by version
 //     kFinishedFrameKeepsCaller       a finished one's kept frame has f_back
 //     kWarnsOnThreeArgumentThrow      throw(type, value, traceback) warns
+//     kCloseSkipsUnstartedBody        close() of an unstarted one runs nothing
+//   and of the events of a frame
+//     kFailedExitEventUnwinds         a tool failing at a return or yield
+//                                     adds the frame's entry and unwinds it
 //
 //   fast paths the interpreter's own loop takes
 //     InlineSlot, inline_value, remember_inline_slot, dict_version,

@@ -385,6 +385,10 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
     const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
     if (!observe(tstate, co->events, co->frame, exit, out.get())) {
         out.reset();
+        if (compat::kFailedExitEventUnwinds) {
+            scope.trace(PyError{});
+            observe(tstate, co->events, co->frame, compat::Event::Unwind);
+        }
         finish(co);
         return Outcome::Error;
     }
@@ -470,9 +474,11 @@ Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
 
 // close(): 0 when the body ended (or had nothing to end), -1 with an error.
 int close_resumable(Resumable* co) {
-    if (co->point == 0 && !co->running && !compat::events_wanted(compat::thread_state(), co->events)) {
-        // GeneratorExit at the first line ends a body that never ran.  A
-        // watching tool is shown that as a resumption, so it goes the long way.
+    if (co->point == 0 && !co->running &&
+        (compat::kCloseSkipsUnstartedBody || !compat::events_wanted(compat::thread_state(), co->events))) {
+        // GeneratorExit at the first line ends a body that never ran.  Where
+        // the interpreter runs its own to end it, a watching tool is shown
+        // that as a resumption, so it goes the long way.
         finish(co);
         compat::release_frame_slow(co->frame);
         return 0;

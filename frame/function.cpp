@@ -87,6 +87,10 @@ PyObject* new_or_none(const Ref& value) {
         return nullptr;
     }
     if (!observe(tstate, function->events, frame, compat::Event::Return, result.get())) {
+        if (compat::kFailedExitEventUnwinds) {
+            scope.trace(PyError{});
+            observe(tstate, function->events, frame, compat::Event::Unwind);
+        }
         return nullptr;
     }
     return result.release();

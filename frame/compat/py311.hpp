@@ -300,6 +300,14 @@ constexpr bool kFinishedFrameKeepsCaller = false;
 // the exception as type, value and traceback.
 constexpr bool kWarnsOnThreeArgumentThrow = false;
 
+// 3.11 runs an unstarted coroutine or generator to close it (genobject.c,
+// gen_close), so a watching tool sees a call and a return.
+constexpr bool kCloseSkipsUnstartedBody = false;
+
+// A profile function failing at a return or yield event ends the frame with
+// its error, adding nothing and reporting nothing more (ceval.c, exit_unwind).
+constexpr bool kFailedExitEventUnwinds = false;
+
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads
 // when it makes a coroutine; 3.11 has only a private function for it.

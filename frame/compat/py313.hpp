@@ -367,6 +367,16 @@ inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
     return tstate->coroutine_origin_tracking_depth;
 }
 
+// 3.12 marks an unstarted coroutine or generator finished when it is closed
+// without running it (genobject.c, gen_close): no tool sees anything.
+constexpr bool kCloseSkipsUnstartedBody = true;
+
+// A tool failing at a return or yield event raises its error at that
+// instruction, inside the frame: the frame gets its traceback entry at the
+// line, and leaves with an unwind event (instrumentation through the
+// interpreter's error path, ceval.c).
+constexpr bool kFailedExitEventUnwinds = true;
+
 // From 3.12 on the interpreter clears the frame of a coroutine or generator
 // that has finished while it is still linked to its caller (ceval.c,
 // _PyEval_FrameClearAndPop), so a frame object someone kept of it has the
