@@ -37,6 +37,9 @@
 //     kFinishedFrameKeepsCaller       a finished one's kept frame has f_back
 //     kWarnsOnThreeArgumentThrow      throw(type, value, traceback) warns
 //     kCloseSkipsUnstartedBody        close() of an unstarted one runs nothing
+//     kCloseSkipsPlainYield           nor of a generator at a yield outside try
+//     kUnstartedThrowEscapesAsIs      a StopIteration thrown into an unstarted
+//                                     one leaves it unconverted
 //   and of the events of a frame
 //     kFailedExitEventUnwinds         a tool failing at a return or yield
 //                                     adds the frame's entry and unwinds it

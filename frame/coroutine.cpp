@@ -344,6 +344,10 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
         if (co->point == 0 && exc) {
             // Thrown into a body that never ran: it fails at its first line.
             add_traceback(co->trace_name, co->first_line);
+            if (compat::kUnstartedThrowEscapesAsIs) {
+                finish(co);
+                return Outcome::Error;
+            }
             return fail(co);
         }
         Outcome outcome = run_body(co, scope, value, exc, out);
@@ -447,7 +451,7 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
         // Done: the frame goes, as the interpreter's own coroutine frame
         // does; a frame object someone still holds keeps a copy of it, with
         // the caller as f_back where the interpreter's keeps it.
-        if (!compat::kFinishedFrameKeepsCaller) {
+        if (!compat::kFinishedFrameKeepsCaller || (outcome == Outcome::Return && out.get() == co->stops_early_with)) {
             co->frame.previous = nullptr;
         }
         compat::release_frame_slow(co->frame);
@@ -479,6 +483,14 @@ int close_resumable(Resumable* co) {
         // GeneratorExit at the first line ends a body that never ran.  Where
         // the interpreter runs its own to end it, a watching tool is shown
         // that as a resumption, so it goes the long way.
+        finish(co);
+        compat::release_frame_slow(co->frame);
+        return 0;
+    }
+    if (compat::kCloseSkipsPlainYield && co->point > 0 && !co->running && !co->is_coroutine && !co->delegate) {
+        // A generator expression is suspended at a yield outside any try
+        // block: nothing would run but its end, so, as the interpreter does
+        // with its own, it ends without running.
         finish(co);
         compat::release_frame_slow(co->frame);
         return 0;
@@ -745,6 +757,7 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     co->point = 0;
     co->running = false;
     co->is_coroutine = is_coroutine;
+    co->stops_early_with = nullptr;
     for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->origin}) {
         new (field) Ref();
     }
@@ -1257,13 +1270,14 @@ Ref new_generator(const GeneratorDef& def, Args captured) {
     return generator;
 }
 
-Ref run_to_return(Arg generator) {
+Ref run_to_return(Arg generator, PyObject* stops_early_with) {
     PyObject* obj = generator.get();
     if (!is_resumable(obj)) {
         PyErr_SetString(PyExc_SystemError, "run_to_return needs one of the frame's generators");
         raise_pending();
     }
     Resumable* co = as_resumable(obj);
+    co->stops_early_with = stops_early_with;
     Ref out;
     switch (resume(co, Py_None, false, false, out)) {
         case Outcome::Return:

@@ -308,6 +308,15 @@ constexpr bool kCloseSkipsUnstartedBody = false;
 // its error, adding nothing and reporting nothing more (ceval.c, exit_unwind).
 constexpr bool kFailedExitEventUnwinds = false;
 
+// 3.11 ends a generator suspended at a yield by raising GeneratorExit
+// there, so a watching tool sees it resumed and unwound.
+constexpr bool kCloseSkipsPlainYield = false;
+
+// What is thrown into an unstarted coroutine or generator is raised at its
+// first line, and a StopIteration turned into RuntimeError on the way out
+// (genobject.c, gen_send_ex2), as for a started one.
+constexpr bool kUnstartedThrowEscapesAsIs = false;
+
 // sys.set_coroutine_origin_tracking_depth() of the thread: the field of the
 // thread state's public struct (cpython/pystate.h) that the interpreter reads
 // when it makes a coroutine; 3.11 has only a private function for it.

@@ -377,6 +377,16 @@ constexpr bool kCloseSkipsUnstartedBody = true;
 // interpreter's error path, ceval.c).
 constexpr bool kFailedExitEventUnwinds = true;
 
+// 3.13 ends a generator suspended at a yield outside any try block
+// without running it (genobject.c, gen_close: RESUME_OPARG_DEPTH1_MASK):
+// no tool sees it resumed, and its frame keeps no caller.
+constexpr bool kCloseSkipsPlainYield = true;
+
+// 3.12 turns a StopIteration leaving a coroutine or generator into
+// RuntimeError in its bytecode, by a handler that starts after the first
+// instruction: one thrown into an unstarted one leaves it as it is.
+constexpr bool kUnstartedThrowEscapesAsIs = true;
+
 // From 3.12 on the interpreter clears the frame of a coroutine or generator
 // that has finished while it is still linked to its caller (ceval.c,
 // _PyEval_FrameClearAndPop), so a frame object someone kept of it has the
