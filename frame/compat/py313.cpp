@@ -6,10 +6,15 @@
 #include <Python.h>
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 #include <frameobject.h>
+// 3.13's pycore_object.h (which pycore_dict.h includes) has an inline
+// function with an unused parameter in the release build.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 #include <internal/pycore_ceval.h>
 #include <internal/pycore_dict.h>
 #include <internal/pycore_frame.h>
 #include <internal/pycore_runtime.h>
+#pragma GCC diagnostic pop
 
 #include "../compat.hpp"
 
