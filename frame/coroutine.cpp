@@ -370,10 +370,31 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
 // throw event on the object's own frame (cr_frame / gi_frame) before it, a
 // yield, return or unwind event at the suspension or the end, as the
 // interpreter's own coroutines give them.  A tool failing at the entry
-// raises its error where the body resumes; failing at the exit ends the
-// object with it.
+// raises its error where the body resumes.  Failing at the exit ends the
+// object with it, or (where the interpreter raises it inside the frame) is
+// raised at the await the body suspended in, where the body goes on.  An
+// inlined any()/all() stopping early reports the yield of the deciding
+// value that the generator expression gives in Python.
 [[gnu::noinline, gnu::cold]] Outcome run_observed(Resumable* co, Scope& scope, PyObject* value, bool exc,
                                                   const Thrown* thrown, Ref& out, PyThreadState* tstate) {
+    Ref delegate_result;
+    if (thrown != nullptr && co->delegate && !exc) {
+        // throw() while suspended in an await goes to the awaited object
+        // before the frame runs, as the interpreter passes it on for its own
+        // (genobject.c, _gen_throw): when that yields, the frame shows
+        // nothing; when it returns, the frame resumes with its value; when it
+        // fails, that is thrown into the frame.
+        Ref delegate = co->delegate.dup();
+        Outcome step = throw_into(delegate.get(), *thrown, delegate_result, co->frame);
+        if (step == Outcome::Yield || step == Outcome::Refused) {
+            out = std::move(delegate_result);
+            return step;
+        }
+        co->delegate.reset();
+        thrown = nullptr;
+        exc = step == Outcome::Error;
+        value = exc ? nullptr : delegate_result.get();
+    }
     const compat::Event entry = exc              ? compat::Event::Throw
                                 : co->point == 0 ? compat::Event::Start
                                                  : compat::Event::Resume;
@@ -382,21 +403,29 @@ Outcome run(Resumable* co, Scope& scope, PyObject* value, bool exc, const Thrown
         thrown = nullptr;
     }
     Outcome outcome = run(co, scope, value, exc, thrown, out);
-    if (outcome != Outcome::Yield && outcome != Outcome::Return) {
-        observe(tstate, co->events, co->frame, compat::Event::Unwind);
-        return outcome;
-    }
-    const compat::Event exit = outcome == Outcome::Yield ? compat::Event::Yield : compat::Event::Return;
-    if (!observe(tstate, co->events, co->frame, exit, out.get())) {
-        out.reset();
-        if (compat::kFailedExitEventUnwinds) {
-            scope.trace(PyError{});
+    for (;;) {
+        if (outcome != Outcome::Yield && outcome != Outcome::Return) {
             observe(tstate, co->events, co->frame, compat::Event::Unwind);
+            return outcome;
         }
-        finish(co);
-        return Outcome::Error;
+        const bool yields = outcome == Outcome::Yield || out.get() == co->stops_early_with;
+        if (observe(tstate, co->events, co->frame, yields ? compat::Event::Yield : compat::Event::Return,
+                    out.get())) {
+            return outcome;
+        }
+        out.reset();
+        if (!compat::kFailedExitEventUnwinds) {
+            finish(co);
+            return Outcome::Error;
+        }
+        scope.trace(PyError{});
+        if (outcome != Outcome::Yield) {
+            observe(tstate, co->events, co->frame, compat::Event::Unwind);
+            finish(co);
+            return Outcome::Error;
+        }
+        outcome = run(co, scope, Py_None, true, nullptr, out);
     }
-    return outcome;
 }
 
 // The resumption core.  `arg` is the value sent in (nullptr for __next__,
