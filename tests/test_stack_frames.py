@@ -10,6 +10,7 @@ line is marked with a trailing "# line N".
 """
 
 import faulthandler
+import gc
 import inspect
 import linecache
 import logging
@@ -241,6 +242,72 @@ def in_element_scan(side, tool, tmp_path, monkeypatch):
 SCENARIOS = [in_keyring_backend, in_crypto_object, in_response_body, in_element_scan]
 TOOLS = [with_inspect, with_extract_stack, with_faulthandler, with_pdb_where, with_logging, with_warnings,
          with_f_locals, with_location_table]
+
+
+class Held:
+    """An object only a frame's local holds, which says when it is released."""
+
+    def __init__(self, released):
+        self.released = released
+
+    def __del__(self):
+        self.released.append(True)
+
+
+def through_f_locals(frame, name, released):
+    """What f_locals gives of a method's frame, and what writing it does: a
+    dict made afresh up to 3.12, a view that writes through to the frame from
+    3.13 on (where the frame's locals cannot be removed)."""
+    def attempt(operation):
+        try:
+            result = operation()
+            return "done", result if result is None or isinstance(result, bool) else "a value"
+        except Exception as error:
+            return type(error).__name__
+
+    def reread(value):
+        frame.f_locals[name] = value
+        return frame.f_locals[name] is value
+
+    original = frame.f_locals[name]
+    marker = object()
+    rows = {
+        "type": type(frame.f_locals).__name__,
+        "a parameter": frame.f_locals[name] is original,
+        "written, read again": reread(marker),
+        # what a debugger does for `!name = ...` (pdb runs it in f_locals)
+        "a debugger's assignment": attempt(lambda: exec(f"{name} = {name}", frame.f_globals, frame.f_locals)),
+        "a name of no local": attempt(lambda: reread(marker) and frame.f_locals.__setitem__("extra", 1)),
+        "removed": attempt(lambda: frame.f_locals.__delitem__(name)),
+        "popped": attempt(lambda: frame.f_locals.pop(name)),
+    }
+    frame.f_locals[name] = original
+    rows["restored"] = frame.f_locals[name] is original
+    # A value left in a local the call has not bound yet: the frame releases
+    # it (3.13), or never takes it (earlier), by the time the call ends.
+    code = frame.f_code
+    unbound = [local for local in code.co_varnames[code.co_argcount:] if local not in frame.f_locals]
+    frame.f_locals[unbound[0] if unbound else "spare"] = Held(released)
+    return rows
+
+
+def with_f_locals_written(released):
+    def tool():
+        method = sys._getframe(2)
+        return through_f_locals(method, method.f_code.co_varnames[0], released)
+    return tool
+
+
+@pytest.mark.parametrize("scenario", [in_keyring_backend, in_crypto_object, in_response_body],
+                         ids=lambda scenario: scenario.__name__)
+def test_f_locals_reads_and_writes_a_methods_frame_as_a_python_functions(scenario, tmp_path, monkeypatch):
+    def seen(side):
+        released = []
+        rows = scenario(side, with_f_locals_written(released), tmp_path, monkeypatch)
+        gc.collect()
+        return rows, released
+
+    assert seen("native") == seen("plain")
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda scenario: scenario.__name__)
