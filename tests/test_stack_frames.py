@@ -324,11 +324,12 @@ def test_a_frame_kept_after_its_call_stays_a_frame(scenario, tmp_path, monkeypat
         code, back = frame.f_code, frame.f_back
         view = (place(code.co_filename, frame.f_lineno, code.co_name), refusal, parameters(frame),
                 back and place(back.f_code.co_filename, back.f_lineno, back.f_code.co_name))
-        # Cleared, it shows its parameters unbound.  (3.13's own generator
-        # expression closed at a yield may still show its iterator argument,
-        # which the native one does not take.)
         assert frame.clear() is None
-        return view, parameters(frame)
+        # Cleared, it shows no locals.  Not asked of the plain side: 3.13's own
+        # generator expression, closed at a yield, keeps in its frame the
+        # pointers to the locals it released, which f_locals would read.
+        assert side == "plain" or frame.f_locals == {}
+        return view
 
     assert after_return("native") == after_return("plain")
 

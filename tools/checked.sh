@@ -31,6 +31,12 @@ case "$mode" in
         ;;
 esac
 venv=$PWD/.venv-$mode
+# Another interpreter for the sanitizer run (CHECKED_PYTHON=/path/to/python3.X),
+# in a virtual environment of its own, which needs its test packages installed.
+if [ "$mode" = asan ] && [ -n "${CHECKED_PYTHON:-}" ]; then
+    python=$CHECKED_PYTHON
+    venv=$PWD/.venv-$mode-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+fi
 
 if [ "$action" = build ]; then
     [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
