@@ -322,13 +322,15 @@ def test_a_frame_kept_after_its_call_stays_a_frame(scenario, tmp_path, monkeypat
     def after_return(side):
         frame, refusal = scenario(side, kept_frame, tmp_path, monkeypatch)
         code, back = frame.f_code, frame.f_back
-        view = (place(code.co_filename, frame.f_lineno, code.co_name), refusal, parameters(frame),
+        # 3.13's own generator expression, closed at a yield, keeps in its
+        # frame the pointers to the locals it released, which f_locals would
+        # read: a generator expression's locals are not asked for, on either side.
+        readable = code.co_name.strip("<>") != "genexpr"
+        view = (place(code.co_filename, frame.f_lineno, code.co_name), refusal,
+                parameters(frame) if readable else None,
                 back and place(back.f_code.co_filename, back.f_lineno, back.f_code.co_name))
         assert frame.clear() is None
-        # Cleared, it shows no locals.  Not asked of the plain side: 3.13's own
-        # generator expression, closed at a yield, keeps in its frame the
-        # pointers to the locals it released, which f_locals would read.
-        assert side == "plain" or frame.f_locals == {}
+        assert not readable or frame.f_locals == {}
         return view
 
     assert after_return("native") == after_return("plain")
