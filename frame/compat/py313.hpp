@@ -26,9 +26,9 @@ inline bool may_touch_objects() noexcept {
     return runtime_finalizing == nullptr || holds_lock_while_finalizing();
 }
 
-// The thread state holding the interpreter lock.  3.12 moved the runtime's
-// record of it into a thread-local variable that the interpreter does not
-// export (pycore_pystate.h, _Py_tss_tstate); 3.13 made the call that reads it
+// The thread state holding the interpreter lock.  3.13 keeps the runtime's
+// record of it in a thread-local variable that the interpreter does not
+// export (pycore_pystate.h, _Py_tss_tstate), and made the call that reads it
 // public.
 inline PyThreadState* thread_state() noexcept {
     return PyThreadState_GetUnchecked();
@@ -115,7 +115,7 @@ inline bool events_wanted(PyThreadState* tstate, EventState& state) noexcept {
 // thread, so whatever walks the stack (sys._getframe, inspect, traceback,
 // logging's caller fields, warnings, faulthandler, pdb, profilers) finds it
 // as it finds a Python function's.  3.13 keeps that stack as a chain of
-// _PyInterpreterFrame records from tstate->current_frame (3.12 removed the
+// _PyInterpreterFrame records from tstate->current_frame (it removed the
 // cframe in between); this is their 3.13 layout (pycore_frame.h), checked
 // field by field against the interpreter's own in py313.cpp.  The record
 // begins with the code object now and has no is_entry flag: the interpreter's
@@ -231,7 +231,7 @@ inline void unreserve_frame(PyThreadState* tstate, InterpreterFrame& frame) noex
     tstate->datastack_top = reinterpret_cast<PyObject**>(&frame);
 }
 
-// Makes `frame` the thread's innermost frame: 3.12 moved the pointer from the
+// Makes `frame` the thread's innermost frame: 3.13 moved the pointer from the
 // cframe into the thread state (tstate->current_frame, cpython/pystate.h).
 // faulthandler reads the chain without the lock, from a signal handler or its
 // watchdog thread, so the frame is complete before the store that makes it
@@ -336,7 +336,7 @@ inline PyObject* stop_iteration_value(PyObject* stop) noexcept {
 // A coroutine of the interpreter that has not started cannot be suspended in
 // an await of its own, so `await` needs no cr_await lookup for it.  The state
 // byte is in the public struct of cpython/genobject.h; its values are in
-// pycore_frame.h, where 3.12 made FRAME_CREATED -3 (it was -2).
+// pycore_frame.h, where 3.13 made FRAME_CREATED -3 (it was -2).
 constexpr int kFrameCreated = -3;
 
 inline bool is_unstarted_coroutine(PyObject* coro) noexcept {
@@ -348,7 +348,7 @@ inline bool is_unstarted_coroutine(PyObject* coro) noexcept {
 // main thread next checks for them, which the interpreter's own loops do at
 // every backward jump.  A loop of the frame that walks a caller's iterable
 // without calling Python code must check too, or an endless iterable could
-// never be interrupted.  3.12 moved the flag the handler sets into the
+// never be interrupted.  3.13 moved the flag the handler sets into the
 // eval_breaker word of the main thread's state (pycore_ceval.h,
 // _PY_SIGNALS_PENDING_BIT), where the interpreter's loop tests it; only the
 // main thread handles signals, so the word of the running thread is the one
@@ -367,7 +367,7 @@ inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
     return tstate->coroutine_origin_tracking_depth;
 }
 
-// 3.12 marks an unstarted coroutine or generator finished when it is closed
+// 3.13 marks an unstarted coroutine or generator finished when it is closed,
 // without running it (genobject.c, gen_close): no tool sees anything.
 constexpr bool kCloseSkipsUnstartedBody = true;
 
@@ -387,10 +387,10 @@ constexpr bool kCloseSkipsPlainYield = true;
 // instruction: one thrown into an unstarted one leaves it as it is.
 constexpr bool kUnstartedThrowEscapesAsIs = true;
 
-// From 3.12 on the interpreter clears the frame of a coroutine or generator
-// that has finished while it is still linked to its caller (ceval.c,
-// _PyEval_FrameClearAndPop), so a frame object someone kept of it has the
-// caller as f_back; 3.11 unlinked it first.
+// 3.13 clears the frame of a coroutine or generator that has finished while
+// it is still linked to its caller (ceval.c, _PyEval_FrameClearAndPop), so a
+// frame object someone kept of it has the caller as f_back; 3.11 unlinked it
+// first.
 constexpr bool kFinishedFrameKeepsCaller = true;
 
 // From 3.12 on the interpreter's own coroutines and generators warn
