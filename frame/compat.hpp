@@ -13,6 +13,8 @@
 //     may_touch_objects()             false on a daemon thread being ended at exit
 //     enter_recursive_call(tstate, where) / leave_recursive_call(tstate)
 //                                     one level of a Python function's recursion
+//     enter_c_call(tstate, where) / leave_c_call(tstate)
+//                                     a call from C code, checked as the interpreter checks one
 //     signal_pending()                a signal handler may have work to do
 //     origin_tracking_depth(tstate)   sys.get_coroutine_origin_tracking_depth()
 //

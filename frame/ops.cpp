@@ -29,11 +29,11 @@ PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObj
         return PyObject_Vectorcall(callable, args, nargsf, kwnames);
     }
     PyThreadState* tstate = compat::thread_state();
-    if (compat::enter_recursive_call(tstate, " while calling a Python object")) {
+    if (compat::enter_c_call(tstate, " while calling a Python object")) {
         return nullptr;
     }
     PyObject* result = entry(callable, args, nargsf, kwnames);
-    compat::leave_recursive_call(tstate);
+    compat::leave_c_call(tstate);
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
     }

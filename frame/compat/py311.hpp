@@ -45,6 +45,16 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->recursion_remaining++;
 }
 
+// A call made from C code to any callable: 3.11 counts it on the same
+// counter as a Python function's frame (pycore_ceval.h, _Py_EnterRecursiveCall).
+inline bool enter_c_call(PyThreadState* tstate, const char* where) noexcept {
+    return enter_recursive_call(tstate, where);
+}
+
+inline void leave_c_call(PyThreadState* tstate) noexcept {
+    leave_recursive_call(tstate);
+}
+
 // --- what profilers see --------------------------------------------------
 //
 // 3.11 has one kind of watcher, the thread's profile function (sys.setprofile,

@@ -49,8 +49,8 @@ constexpr int kCStackUnitsPerCall = 2;
 int check_python_recursion(PyThreadState* tstate) noexcept;
 
 inline bool enter_recursive_call(PyThreadState* tstate, const char* where) noexcept {
-    tstate->c_recursion_remaining -= kCStackUnitsPerCall;
-    if (tstate->c_recursion_remaining < 0 && check_recursive_call(tstate, where) < 0) {
+    tstate->c_recursion_remaining -= kCStackUnitsPerCall - 1;
+    if (tstate->c_recursion_remaining-- < 0 && check_recursive_call(tstate, where) < 0) {
         tstate->c_recursion_remaining += kCStackUnitsPerCall - 1;  // the check gave back one
         return true;
     }
@@ -64,6 +64,19 @@ inline bool enter_recursive_call(PyThreadState* tstate, const char* where) noexc
 inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->py_recursion_remaining++;
     tstate->c_recursion_remaining += kCStackUnitsPerCall;
+}
+
+// A call made from C code to any callable, checked as the interpreter checks
+// one (pycore_ceval.h, _Py_EnterRecursiveCallTstate): against the C budget
+// only, since a Python function called counts its own level when its frame
+// starts.  True when the limit is reached, with RecursionError set and the
+// counter as it was.
+inline bool enter_c_call(PyThreadState* tstate, const char* where) noexcept {
+    return tstate->c_recursion_remaining-- < 0 && check_recursive_call(tstate, where) < 0;
+}
+
+inline void leave_c_call(PyThreadState* tstate) noexcept {
+    tstate->c_recursion_remaining++;
 }
 
 // --- what profilers see --------------------------------------------------
