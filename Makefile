@@ -11,7 +11,7 @@
 PY          ?= 3.11
 # The interpreters `make wheel` (without PY=) builds a wheel for, of the
 # versions pyproject.toml declares.
-PYTHONS     := 3.11
+PYTHONS     := 3.11 3.12 3.13
 SUPPORTED   := 3.11 3.12 3.13
 PYENV_ROOT  ?= $(HOME)/.pyenv
 # pyenv's patch release of 3.11 that `make test-cross` runs the wheel on.

@@ -33,6 +33,7 @@
 //     EventState, events_wanted(tstate, state), fire_event(...)
 //
 //   code objects of the tables
+//     CodeUnit                        a unit of bytecode
 //     code_units(code)                the first code unit of a code object
 //     kTrailingUnits
 //
@@ -49,6 +50,7 @@
 //                                     frame's: traceback entry, then unwind
 //     kDelegateReturnIsThrownIn       an awaited object returning from throw()
 //                                     is a throw event on the awaiting frame
+//     kCloseAtPlainYieldRunsNothing   close() at a yield outside any try ends it unrun
 //     kThrowWarnsOfThreeArguments     throw(type, value[, tb]) warns DeprecationWarning
 //
 // Adding an interpreter version means adding its pair of files and one line
@@ -125,6 +127,8 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 #include "compat/py311.hpp"
 #elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 #include "compat/py312.hpp"
+#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#include "compat/py313.hpp"
 #else
 #error "no compat files for this interpreter version: add frame/compat/pyXY.hpp and .cpp"
 #endif

@@ -506,8 +506,11 @@ Outcome resume(Resumable* co, PyObject* arg, bool exc, bool closing, Ref& out, c
     if (co->point < 0) {
         // Done: the frame goes, as the interpreter's own coroutine frame
         // does; a frame object someone still holds keeps a copy of it, and
-        // the caller as f_back where the interpreter's own keeps it.
-        if (!compat::kFinishedFrameKeepsCaller) {
+        // the caller as f_back where the interpreter's own keeps it.  An
+        // inlined any() or all() that stopped early stands for a generator
+        // expression closed at its yield.
+        const bool closed_at_yield = outcome == Outcome::Return && out.get() == co->stops_early_with;
+        if (!compat::kFinishedFrameKeepsCaller || (closed_at_yield && compat::kCloseAtPlainYieldRunsNothing)) {
             co->frame.previous = nullptr;
         }
         compat::release_frame_slow(co->frame);
@@ -805,6 +808,7 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     co->point = 0;
     co->running = false;
     co->is_coroutine = is_coroutine;
+    co->stops_early_with = nullptr;
     for (Ref* field : {&co->delegate, &co->name, &co->qualname, &co->module, &co->code, &co->origin}) {
         new (field) Ref();
     }
@@ -1317,13 +1321,14 @@ Ref new_generator(const GeneratorDef& def, Args captured) {
     return generator;
 }
 
-Ref run_to_return(Arg generator) {
+Ref run_to_return(Arg generator, PyObject* stops_early_with) {
     PyObject* obj = generator.get();
     if (!is_resumable(obj)) {
         PyErr_SetString(PyExc_SystemError, "run_to_return needs one of the frame's generators");
         raise_pending();
     }
     Resumable* co = as_resumable(obj);
+    co->stops_early_with = stops_early_with;
     Ref out;
     switch (resume(co, Py_None, false, false, out)) {
         case Outcome::Return:

@@ -23,6 +23,10 @@ struct Resumable {
     int point;               // 0 not started, > 0 suspended there, -1 finished
     bool running;
     bool is_coroutine;
+    // The result with which an inlined any()/all() stops at the first
+    // deciding element (run_to_return): the generator expression in Python
+    // would have yielded it there and been closed without running on.
+    PyObject* stops_early_with;
     Ref delegate;            // the object being awaited (cr_await / gi_yieldfrom)
     Ref name;
     Ref qualname;
@@ -66,9 +70,10 @@ PyObject* new_coroutine(const MethodDef& def, PyObject* code, PyObject* name, Py
 Ref new_generator(const GeneratorDef& def, Args captured);
 
 // Runs a generator that never yields to its end and returns its result (the
-// inlined any()/all() of a generator expression).  A failure of the body
-// throws an untraced PyError, so the caller adds its own entry above the
-// body's.
-Ref run_to_return(Arg generator);
+// inlined any()/all() of a generator expression: `stops_early_with` is the
+// result that stops them early, True for any(), False for all()).  A failure
+// of the body throws an untraced PyError, so the caller adds its own entry
+// above the body's.
+Ref run_to_return(Arg generator, PyObject* stops_early_with);
 
 }  // namespace frame

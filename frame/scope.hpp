@@ -29,7 +29,7 @@ struct LineMap {
         lines.first_line = code->co_firstlineno;
         lines.last_line = lines.first_line + static_cast<int>(Py_SIZE(code)) - compat::kTrailingUnits - 1;
         lines.origin = reinterpret_cast<std::uintptr_t>(compat::code_units(code)) -
-                       sizeof(_Py_CODEUNIT) * static_cast<std::uintptr_t>(lines.first_line);
+                       sizeof(compat::CodeUnit) * static_cast<std::uintptr_t>(lines.first_line);
         return lines;
     }
 };
@@ -60,10 +60,10 @@ public:
 #ifndef NDEBUG
         assert(shown_ == &unshown_ || (first_line_ <= line && line <= last_line_));
 #endif
-        *shown_ = reinterpret_cast<_Py_CODEUNIT*>(origin_ + sizeof(_Py_CODEUNIT) * static_cast<std::uintptr_t>(line));
+        *shown_ = reinterpret_cast<compat::CodeUnit*>(origin_ + sizeof(compat::CodeUnit) * static_cast<std::uintptr_t>(line));
     }
     int line() const noexcept {
-        return static_cast<int>((reinterpret_cast<std::uintptr_t>(*shown_) - origin_) / sizeof(_Py_CODEUNIT));
+        return static_cast<int>((reinterpret_cast<std::uintptr_t>(*shown_) - origin_) / sizeof(compat::CodeUnit));
     }
     const char* name() const noexcept { return name_; }
 
@@ -73,8 +73,8 @@ public:
 private:
     const char* name_;
     std::uintptr_t origin_ = 0;         // the address that shows line 0
-    _Py_CODEUNIT** shown_ = &unshown_;  // the frame's instr, or unshown_ without a frame
-    _Py_CODEUNIT* unshown_ = nullptr;
+    compat::CodeUnit** shown_ = &unshown_;  // the frame's instr, or unshown_ without a frame
+    compat::CodeUnit* unshown_ = nullptr;
 #ifndef NDEBUG
     int first_line_ = 0;
     int last_line_ = 0;

@@ -254,6 +254,34 @@ def test_throw_passes_its_arguments_to_the_delegate_as_given(args):
     assert ours.log == theirs.log and ours.log[2] == ("throw", args)
 
 
+def suspended_coroutine(log):
+    """What json() hands back when it is a coroutine of the interpreter's."""
+    async def json():
+        log.append("json")
+        await Fetch(log)
+        return PAYLOAD
+    return json()
+
+
+@pytest.mark.parametrize("make", [FullFetch, suspended_coroutine], ids=["iterator", "interpreter's coroutine"])
+@pytest.mark.parametrize("args", [
+    (ValueError("v"),),
+    (ValueError, ValueError("v")),
+    (ValueError, None, None),
+], ids=["instance", "class and value", "three"])
+def test_throw_warns_of_its_signature_as_the_interpreters_coroutine(make, args):
+    def warned(side):
+        side.run([S])
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            outcome = side.run([("throw", *args)])
+        side.co.close()
+        return outcome, [(w.category, str(w.message), w.filename) for w in caught]
+
+    ours, theirs = both(make)
+    assert warned(ours) == warned(theirs)
+
+
 class StopLiar(StopIteration):
     """A StopIteration subclass whose constructor makes a KeyError instead."""
 

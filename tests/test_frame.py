@@ -21,6 +21,7 @@ import pytest
 from tarnix.auth.storage import login_vault
 from tarnix.auth.storage.login_vault import LoginVault
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
+from test_interpreter_exit import SUBINTERPRETERS
 
 REPO = Path(__file__).resolve().parent.parent
 SOURCE_PATH = "tarnix/auth/storage/login_vault"
@@ -391,28 +392,22 @@ def test_failed_exec_leaves_nothing_behind_and_a_later_import_retries():
 
 @pytest.mark.parametrize("isolated", [False, True], ids=["shared-lock", "own-lock"])
 def test_a_second_interpreter_is_refused(isolated):
-    out = run_python(
-        f"""
-        import sys, tempfile
-        import _xxsubinterpreters as interpreters
-        import tarnix.auth.storage.login_vault
-        sub = interpreters.create(isolated={isolated})
-        try:
-            # The same search path, so the second interpreter finds the same file.
-            interpreters.run_string(sub, f"import sys; sys.path[:] = {{sys.path!r}}; import tarnix.auth.storage.login_vault")
-        except interpreters.RunFailedError as exc:
-            print(exc)
-        # Nothing of the refused import reached the first interpreter's module.
-        vault = tarnix.auth.storage.login_vault.LoginVault(tempfile.mkdtemp())
-        vault.save_token("erp", "jwt", 60)
-        print(vault.load()["tokens"]["erp"]["jwt"])
-        """
-    )
-    ours = "ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter per process."
+    out = run_python(SUBINTERPRETERS + f"""
+import sys, tempfile
+import tarnix.auth.storage.login_vault
+sub = new_interpreter(isolated={isolated})
+# The same search path, so the second interpreter finds the same file.
+run_in(sub, f"import sys; sys.path[:] = {{sys.path!r}}; import tarnix.auth.storage.login_vault")
+# Nothing of the refused import reached the first interpreter's module.
+vault = tarnix.auth.storage.login_vault.LoginVault(tempfile.mkdtemp())
+vault.save_token("erp", "jwt", 60)
+print(vault.load()["tokens"]["erp"]["jwt"])
+""")
+    ours = "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
     # From 3.12 on an interpreter with its own lock refuses, before the module
     # is made, every module that does not declare it supports one; one
     # sharing the lock leaves it to the module.
-    interpreters = "ImportError'>: module tarnix.auth.storage.login_vault does not support loading in subinterpreters"
+    interpreters = "ImportError: module tarnix.auth.storage.login_vault does not support loading in subinterpreters"
     refusal, token = out.splitlines()
     assert refusal.endswith(ours) or (isolated and sys.version_info >= (3, 12) and refusal.endswith(interpreters))
     assert token == "jwt"

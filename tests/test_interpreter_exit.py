@@ -81,13 +81,38 @@ DAEMON_MAIN = """
     running.wait()
 """
 
-SUBINTERPRETER = """
-import _xxsubinterpreters as interpreters
+# The interpreters module of the running version: 3.13 renamed it, takes the
+# kind of interpreter by name, and returns a failure of run_string instead of
+# raising it.
+SUBINTERPRETERS = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+
+def new_interpreter(isolated):
+    try:
+        return interpreters.create("isolated" if isolated else "legacy")
+    except TypeError:
+        return interpreters.create(isolated=isolated)
+
+def run_in(interp, script):
+    # Prints a failure as "ImportError: message" on either version.
+    try:
+        failure = interpreters.run_string(interp, script)
+    except interpreters.RunFailedError as exc:  # "<class 'ImportError'>: message"
+        kind, _, message = str(exc).partition(": ")
+        print(kind.removeprefix("<class '").removesuffix("'>") + ": " + message)
+    else:
+        if failure is not None:
+            print(f"{failure.type.__name__}: {failure.msg}")
+"""
 
 # Sharing the main interpreter's lock: from 3.12 on one with a lock of its own
 # refuses the module before it is made.
-interp = interpreters.create(isolated=False)
-interpreters.run_string(interp, '''
+SUBINTERPRETER = SUBINTERPRETERS + """
+interp = new_interpreter(isolated=False)
+run_in(interp, '''
 from tarnix.seller_sprite.scraping.feed_catcher import SellerSpriteFeedCatcher
 
 class Response:
@@ -123,7 +148,6 @@ def test_a_daemon_thread_inside_a_method_at_exit(loop):
 
 
 def test_a_subinterpreter_holding_a_coroutine_at_exit():
-    pytest.importorskip("_xxsubinterpreters")
     # Ending the subinterpreter reports the never-awaited coroutine, as it
     # would for one of the interpreter's own; what matters is the status.
     assert [status for status, _ in run_many(SUBINTERPRETER)] == [0] * RUNS

@@ -145,6 +145,9 @@ def patched_coroutine_method_awaits_with_the_instance(side, tmp):
     with mock.patch.object(side.Catcher, "capture_json_response", autospec=True) as patched:
         asyncio.run(catcher.capture_json_response(response, section="frequency", url_keyword="k"))
         refused = outcome(catcher.capture_json_response, response, section="frequency")
+        if refused[0] == "returned" and inspect.iscoroutine(refused[1]):
+            # From 3.13 on the mock checks the arguments when awaited.
+            refused = outcome(asyncio.run, refused[1])
     return (type(patched.mock).__name__, refused,
             outcome(patched.assert_awaited_once_with, catcher, response, section="frequency", url_keyword="k"))
 

@@ -81,6 +81,9 @@ inline bool events_wanted(PyThreadState* tstate, EventState&) noexcept {
 // are made only when someone asks for one, by the interpreter or by
 // frame_object() below.
 
+// A unit of bytecode (cpython/code.h).
+using CodeUnit = _Py_CODEUNIT;
+
 struct InterpreterFrame {
     PyObject* function;         // f_func; borrowed (the interpreter never releases it here)
     PyObject* globals;          // f_globals, borrowed, as the interpreter's
@@ -89,7 +92,7 @@ struct InterpreterFrame {
     PyCodeObject* code;         // f_code; borrowed from the function or the coroutine
     PyObject* frame_object;     // owned, or nullptr until someone asks for it
     InterpreterFrame* previous; // the frame below, while on the stack
-    _Py_CODEUNIT* instr;        // prev_instr: the code unit of the current line (location table)
+    CodeUnit* instr;            // prev_instr: the code unit of the current line (location table)
     int stacktop;               // co_nlocalsplus: every local slot is valid
     bool is_entry;              // false: the interpreter's loop never runs this frame
     char owner;                 // kOwnedByThread
@@ -109,8 +112,8 @@ constexpr int kTrailingUnits = 2;
 
 // The first code unit of a code object: the units the frame points its
 // frames at to show their line.
-inline _Py_CODEUNIT* code_units(PyCodeObject* code) noexcept {
-    return reinterpret_cast<_Py_CODEUNIT*>(code->co_code_adaptive);
+inline CodeUnit* code_units(PyCodeObject* code) noexcept {
+    return reinterpret_cast<CodeUnit*>(code->co_code_adaptive);
 }
 
 // A code object with positional-only parameters (cpython/code.h).
@@ -323,6 +326,11 @@ constexpr bool kExitEventErrorRaisedInFrame = false;
 // StopIteration thrown in (a throw event) rather than as a resumption with
 // the value: in 3.11 _gen_throw sends the value in.
 constexpr bool kDelegateReturnIsThrownIn = false;
+
+// Whether close() of a generator suspended at a yield outside any try block
+// ends it without running its frame, so that a frame object kept of it has no
+// caller: not in 3.11, which throws GeneratorExit in.
+constexpr bool kCloseAtPlainYieldRunsNothing = false;
 
 // Whether throw() with more than the exception warns DeprecationWarning:
 // not in 3.11.

@@ -122,6 +122,9 @@ inline bool events_wanted(PyThreadState* tstate, EventState&) noexcept {
 // FRAME_OWNED_BY_CSTACK, which stack walkers skip).  Checked field by field
 // in py312.cpp.
 
+// A unit of bytecode (cpython/code.h).
+using CodeUnit = _Py_CODEUNIT;
+
 struct InterpreterFrame {
     PyCodeObject* code;         // f_code; borrowed from the function or the coroutine
     InterpreterFrame* previous; // the frame below, while on the stack
@@ -130,7 +133,7 @@ struct InterpreterFrame {
     PyObject* builtins;         // f_builtins, borrowed
     PyObject* locals;           // f_locals: owned, made when someone reads f_locals
     PyObject* frame_object;     // owned, or nullptr until someone asks for it
-    _Py_CODEUNIT* instr;        // prev_instr: the code unit of the current line (location table)
+    CodeUnit* instr;            // prev_instr: the code unit of the current line (location table)
     int stacktop;               // co_nlocalsplus: every local slot is valid
     std::uint16_t return_offset;  // 0: no caller of the interpreter's returns into this frame
     char owner;                 // kOwnedByThread
@@ -151,8 +154,8 @@ constexpr char kOwnedByThread = 0;
 // is skipped by stack walkers as incomplete; ours never is.
 constexpr int kTrailingUnits = 2;
 
-inline _Py_CODEUNIT* code_units(PyCodeObject* code) noexcept {
-    return reinterpret_cast<_Py_CODEUNIT*>(code->co_code_adaptive);
+inline CodeUnit* code_units(PyCodeObject* code) noexcept {
+    return reinterpret_cast<CodeUnit*>(code->co_code_adaptive);
 }
 
 // 3.12 deprecated PyCode_NewWithPosOnlyArgs in favour of this name.
@@ -348,6 +351,11 @@ constexpr bool kExitEventErrorRaisedInFrame = true;
 // object raised into the frame, whose CLEANUP_THROW takes the value out of
 // a StopIteration, so tools see PY_THROW.
 constexpr bool kDelegateReturnIsThrownIn = true;
+
+// Whether close() of a generator suspended at a yield outside any try block
+// ends it without running its frame, so that a frame object kept of it has no
+// caller: not in 3.12, which throws GeneratorExit in.
+constexpr bool kCloseAtPlainYieldRunsNothing = false;
 
 // Whether throw() with more than the exception warns DeprecationWarning:
 // 3.12's gen_throw does, before anything else.

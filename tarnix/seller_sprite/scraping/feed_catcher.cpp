@@ -292,7 +292,7 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
             return frame::bool_value(false);
         }
         Ref genexpr = frame::new_generator(kGenerators[0], {data});
-        return frame::run_to_return(genexpr);
+        return frame::run_to_return(genexpr, Py_True);
     }
     if (frame::str_equals(section, n_keyword_mining)) {
         s.at(50);
