@@ -132,3 +132,5 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 #else
 #error "no compat files for this interpreter version: add frame/compat/pyXY.hpp and .cpp"
 #endif
+
+#include "compat/frame_stack.hpp"

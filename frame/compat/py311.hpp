@@ -127,103 +127,16 @@ inline PyCodeObject* new_code(int argcount, int posonlyargcount, int kwonlyargco
                                      firstlineno, linetable, exceptiontable);
 }
 
-// Fills `frame` for a call of `code`: the first `nargs` locals are the
-// arguments, the current line is the first line.  Not yet on the stack.
-inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject* code, PyObject* globals,
-                       PyObject* builtins, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    frame.function = function;
-    frame.globals = globals;
-    frame.builtins = builtins;
-    frame.locals = nullptr;
-    frame.code = code;
-    frame.frame_object = nullptr;
-    frame.previous = nullptr;
-    frame.instr = code_units(code);
-    frame.stacktop = code->co_nlocalsplus;
+// Where 3.11 keeps the thread's innermost frame (cpython/pystate.h).
+inline _PyInterpreterFrame** innermost_frame(PyThreadState* tstate) noexcept {
+    return &tstate->cframe->current_frame;
+}
+
+// The fields of a new frame that only the interpreter's own bookkeeping
+// reads: not an entry of its loop, owned by the thread's stack.
+inline void init_frame_state(InterpreterFrame& frame) noexcept {
     frame.is_entry = false;
     frame.owner = kOwnedByThread;
-    // All slots, spelled out: a few stores, where a loop is made a call of
-    // memset.
-    static_assert(kMaxFrameLocals == 8);
-    PyObject** slots = frame.localsplus;
-    slots[0] = slots[1] = slots[2] = slots[3] = slots[4] = slots[5] = slots[6] = slots[7] = nullptr;
-    // Unrolled: a call has a handful of parameters, and a loop over them
-    // costs more than they do.
-    switch (nargs) {
-        case 8: slots[7] = Py_NewRef(args[7]); [[fallthrough]];
-        case 7: slots[6] = Py_NewRef(args[6]); [[fallthrough]];
-        case 6: slots[5] = Py_NewRef(args[5]); [[fallthrough]];
-        case 5: slots[4] = Py_NewRef(args[4]); [[fallthrough]];
-        case 4: slots[3] = Py_NewRef(args[3]); [[fallthrough]];
-        case 3: slots[2] = Py_NewRef(args[2]); [[fallthrough]];
-        case 2: slots[1] = Py_NewRef(args[1]); [[fallthrough]];
-        case 1: slots[0] = Py_NewRef(args[0]); [[fallthrough]];
-        default: break;
-    }
-}
-
-// Where a call's frame lives while its body runs: on the thread's own frame
-// stack (tstate->datastack_top, cpython/pystate.h), in the place the
-// interpreter would give a Python function's frame, when the current chunk
-// has room; nullptr otherwise, and the frame goes on the C stack.
-// faulthandler's watchdog thread walks the chain without the lock while the
-// thread runs on, so it may still be reading a frame just popped: in a chunk
-// of the frame stack that memory only ever holds frames, where on the C stack
-// the next C call overwrites it with anything at all.  A new chunk is the
-// interpreter's to make (its function for that is not exported).
-inline InterpreterFrame* reserve_frame(PyThreadState* tstate) noexcept {
-    constexpr std::size_t kSlots = sizeof(InterpreterFrame) / sizeof(PyObject*);
-    static_assert(sizeof(InterpreterFrame) % sizeof(PyObject*) == 0);
-    PyObject** top = tstate->datastack_top;
-    if (top != nullptr && kSlots < static_cast<std::size_t>(tstate->datastack_limit - top)) {
-        tstate->datastack_top = top + kSlots;
-        return reinterpret_cast<InterpreterFrame*>(top);
-    }
-    return nullptr;
-}
-
-// Gives back what reserve_frame took, once the frame is released: the frames
-// of any code that releasing ran sat above it, and are gone again.
-inline void unreserve_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
-    tstate->datastack_top = reinterpret_cast<PyObject**>(&frame);
-}
-
-// Makes `frame` the thread's innermost frame.  faulthandler reads the chain
-// without the lock, from a signal handler or its watchdog thread, so the
-// frame is complete before the store that makes it visible.
-inline void push_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
-    _PyCFrame* cframe = tstate->cframe;
-    frame.previous = reinterpret_cast<InterpreterFrame*>(cframe->current_frame);
-    __atomic_store_n(&cframe->current_frame, reinterpret_cast<_PyInterpreterFrame*>(&frame), __ATOMIC_RELEASE);
-}
-
-// Takes `frame` off the stack again: its caller is the innermost frame.  Done
-// before anything of the frame is released, since releasing may run code
-// that walks the stack.
-inline void pop_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
-    __atomic_store_n(&tstate->cframe->current_frame, reinterpret_cast<_PyInterpreterFrame*>(frame.previous),
-                     __ATOMIC_RELEASE);
-}
-
-inline void release_frame(InterpreterFrame& frame, Py_ssize_t nargs) {
-    if (frame.frame_object != nullptr || frame.locals != nullptr) {
-        release_frame_slow(frame);
-        return;
-    }
-    // No frame object, so nothing could have written the locals: they are
-    // still the arguments.
-    PyObject** slots = frame.localsplus;
-    switch (nargs) {
-        case 8: Py_DECREF(slots[7]); [[fallthrough]];
-        case 7: Py_DECREF(slots[6]); [[fallthrough]];
-        case 6: Py_DECREF(slots[5]); [[fallthrough]];
-        case 5: Py_DECREF(slots[4]); [[fallthrough]];
-        case 4: Py_DECREF(slots[3]); [[fallthrough]];
-        case 3: Py_DECREF(slots[2]); [[fallthrough]];
-        case 2: Py_DECREF(slots[1]); [[fallthrough]];
-        case 1: Py_DECREF(slots[0]); [[fallthrough]];
-        default: break;
-    }
 }
 
 // Where the instances of one type keep an attribute: the type's version tag

@@ -18,6 +18,7 @@
 #pragma GCC diagnostic pop
 
 #include "../compat.hpp"
+#include "frame_objects.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -257,105 +258,6 @@ static_assert(offsetof(PyDictObject, ma_version_tag) == offsetof(PyDictObject, m
               sizeof(PyDictObject::ma_version_tag) == sizeof(std::uint64_t));
 static_assert(offsetof(InlineValues, valid) == offsetof(PyDictValues, valid) &&
               offsetof(InlineValues, values) == offsetof(PyDictValues, values));
-
-namespace {
-
-_PyInterpreterFrame* theirs(InterpreterFrame& frame) noexcept {
-    return reinterpret_cast<_PyInterpreterFrame*>(&frame);
-}
-
-// The interpreter's take_ownership (Python/frame.c) for one of our frames:
-// the frame object gets a copy of the frame in its own storage, with its own
-// references to the function and the code (ours were borrowed; the locals
-// pass to it as they are), and its caller as f_back.  It is tracked by the
-// collector from then on, as the interpreter's are.
-void hand_over(PyFrameObject* object, InterpreterFrame& frame) {
-    // f_back: the caller's frame object, made now if need be.  Making it may
-    // fail (no memory), and it keeps the pending exception aside meanwhile
-    // except when it fails; neither may cost the exception of the call.
-    PyObject* pending = PyErr_GetRaisedException();
-    PyFrameObject* back = frame.previous != nullptr ? PyFrame_GetBack(object) : nullptr;
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-
-    auto* copy = reinterpret_cast<_PyInterpreterFrame*>(object->_f_frame_data);
-    std::memcpy(copy, &frame, offsetof(_PyInterpreterFrame, localsplus) + sizeof(PyObject*) * frame.stacktop);
-    Py_XINCREF(copy->f_funcobj);
-    Py_INCREF(copy->f_executable);
-    copy->frame_obj = nullptr;
-    copy->previous = nullptr;
-    copy->owner = FRAME_OWNED_BY_FRAME_OBJECT;
-    object->f_frame = copy;
-    if (object->f_back == nullptr) {
-        object->f_back = back;
-    } else {
-        Py_XDECREF(back);
-    }
-    frame.locals = nullptr;
-    for (int index = 0; index < frame.stacktop; ++index) {
-        frame.localsplus[index] = nullptr;
-    }
-    if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(object))) {
-        PyObject_GC_Track(object);
-    }
-}
-
-}  // namespace
-
-void release_frame_slow(InterpreterFrame& frame) {
-    // Off the stack by now: what the releases below run cannot see it.
-    if (PyObject* object = std::exchange(frame.frame_object, nullptr)) {
-        if (Py_REFCNT(object) > 1) {
-            hand_over(reinterpret_cast<PyFrameObject*>(object), frame);
-        }
-        Py_DECREF(object);
-    }
-    for (int index = 0; index < frame.stacktop; ++index) {
-        Py_CLEAR(frame.localsplus[index]);
-    }
-    Py_CLEAR(frame.locals);
-}
-
-PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame) {
-    if (frame.frame_object != nullptr) {
-        return frame.frame_object;
-    }
-    if (tstate->current_frame == theirs(frame)) {
-        // The interpreter's own maker, which records it in the frame.
-        PyObject* made = reinterpret_cast<PyObject*>(PyEval_GetFrame());
-        if (made == nullptr) {
-            PyErr_NoMemory();  // PyEval_GetFrame clears its error
-        }
-        return made;
-    }
-    // Deeper in the stack or off it (a suspended coroutine): a frame object
-    // made the public way, its own storage emptied, then pointed at ours, as
-    // the interpreter's maker leaves one (untracked while it points there).
-    PyFrameObject* made = PyFrame_New(tstate, frame.code, frame.globals, nullptr);
-    if (made == nullptr) {
-        return nullptr;
-    }
-    if (frame.frame_object != nullptr) {
-        // Making it ran the collector, and a callback or finaliser asked for
-        // this frame's object meanwhile (by gi_frame, or by walking f_back
-        // from a frame above): that one may already be held elsewhere, so it
-        // stays the frame's, and the new one goes, whole as PyFrame_New made
-        // it.  The interpreter's own maker does the same (Python/frame.c).
-        Py_DECREF(made);
-        return frame.frame_object;
-    }
-    PyObject_GC_UnTrack(made);
-    _PyInterpreterFrame* own = made->f_frame;
-    Py_CLEAR(own->f_funcobj);
-    Py_CLEAR(own->f_locals);
-    PyObject* code = std::exchange(own->f_executable, nullptr);
-    own->stacktop = 0;
-    own->owner = FRAME_CLEARED;  // neither owner: what the interpreter marks a discarded frame with
-    Py_DECREF(code);
-    made->f_frame = theirs(frame);
-    frame.frame_object = reinterpret_cast<PyObject*>(made);
-    return frame.frame_object;
-}
 
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
