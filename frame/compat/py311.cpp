@@ -15,11 +15,7 @@
 #include <internal/pycore_runtime.h>
 
 #include "../compat.hpp"
-#include "frame_objects.hpp"
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "common.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -35,25 +31,6 @@ const volatile std::uintptr_t& running_thread_state = _PyRuntime.gilstate.tstate
 
 int check_recursive_call(PyThreadState* tstate, const char* where) noexcept {
     return _Py_CheckRecursiveCall(tstate, where);
-}
-
-bool holds_lock_while_finalizing() noexcept {
-    // The lock holder's thread state against this thread's own (NULL once the
-    // runtime has dropped its per-thread states, and then nobody may touch).
-    PyThreadState* mine = PyGILState_GetThisThreadState();
-    if (mine != nullptr && _PyThreadState_UncheckedGet() == mine) {
-        return true;
-    }
-#if defined(__SANITIZE_ADDRESS__)
-    // This thread is being ended by a forced unwind.  The unwind removes the
-    // frames below without clearing their poisoned redzones, and the
-    // sanitizer's own hook before each _Unwind_Resume then writes a local
-    // into that stale poison and reports it.  Those frames are gone for good.
-    char* here = static_cast<char*>(__builtin_frame_address(0));
-    constexpr std::size_t kDeadFrames = 64 * 1024;
-    __asan_unpoison_memory_region(here - kDeadFrames, kDeadFrames);
-#endif
-    return false;
 }
 
 // The profile function, called as the interpreter calls it for a frame of

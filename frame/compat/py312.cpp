@@ -19,11 +19,7 @@
 #include <internal/pycore_runtime.h>
 
 #include "../compat.hpp"
-#include "frame_objects.hpp"
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "common.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -60,26 +56,6 @@ int check_python_recursion(PyThreadState* tstate) noexcept {
         return -1;
     }
     return 0;
-}
-
-bool holds_lock_while_finalizing() noexcept {
-    // The lock holder's thread state against this thread's own.  In 3.12 the
-    // current thread state is thread-local and set only once the lock is
-    // taken, so a thread ended while asking for it sees NULL here.
-    PyThreadState* mine = PyGILState_GetThisThreadState();
-    if (mine != nullptr && _PyThreadState_UncheckedGet() == mine) {
-        return true;
-    }
-#if defined(__SANITIZE_ADDRESS__)
-    // This thread is being ended by a forced unwind.  The unwind removes the
-    // frames below without clearing their poisoned redzones, and the
-    // sanitizer's own hook before each _Unwind_Resume then writes a local
-    // into that stale poison and reports it.  Those frames are gone for good.
-    char* here = static_cast<char*>(__builtin_frame_address(0));
-    constexpr std::size_t kDeadFrames = 64 * 1024;
-    __asan_unpoison_memory_region(here - kDeadFrames, kDeadFrames);
-#endif
-    return false;
 }
 
 // --- sys.monitoring ---------------------------------------------------------

@@ -18,11 +18,7 @@
 #pragma GCC diagnostic pop
 
 #include "../compat.hpp"
-#include "frame_objects.hpp"
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "common.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -55,27 +51,6 @@ int check_python_recursion(PyThreadState* tstate) noexcept {
     tstate->recursion_headroom--;
     ++tstate->py_recursion_remaining;
     return -1;
-}
-
-bool holds_lock_while_finalizing() noexcept {
-    // The lock holder's thread state against this thread's own (NULL once the
-    // runtime has dropped its per-thread states, and then nobody may touch).
-    // A daemon thread ended while asking for the lock never had its state
-    // made current again, so the first is NULL there.
-    PyThreadState* mine = PyGILState_GetThisThreadState();
-    if (mine != nullptr && PyThreadState_GetUnchecked() == mine) {
-        return true;
-    }
-#if defined(__SANITIZE_ADDRESS__)
-    // This thread is being ended by a forced unwind.  The unwind removes the
-    // frames below without clearing their poisoned redzones, and the
-    // sanitizer's own hook before each _Unwind_Resume then writes a local
-    // into that stale poison and reports it.  Those frames are gone for good.
-    char* here = static_cast<char*>(__builtin_frame_address(0));
-    constexpr std::size_t kDeadFrames = 64 * 1024;
-    __asan_unpoison_memory_region(here - kDeadFrames, kDeadFrames);
-#endif
-    return false;
 }
 
 // --- events -------------------------------------------------------------------

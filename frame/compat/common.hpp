@@ -1,15 +1,41 @@
-// The frame objects of our frames, the same logic on every interpreter
-// version: written by the names of our frame record's members and the
-// interpreter's PyFrameObject (pycore_frame.h), whose fields kept their names
-// from 3.11 to 3.13.  Holds definitions: included by the version's source
-// file alone (compat/pyXY.cpp), after the interpreter's internal headers.
+// What compat does the same way on every interpreter version, written once:
+// the frame objects of our frames (by the names of our frame record's
+// members and the interpreter's PyFrameObject, pycore_frame.h, whose fields
+// kept their names from 3.11 to 3.13) and the lock test at exit.  Holds
+// definitions: included by the version's source file alone (compat/pyXY.cpp),
+// after the interpreter's internal headers.
 #pragma once
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include <cstddef>
 #include <cstring>
 #include <utility>
 
 namespace frame::compat {
+
+bool holds_lock_while_finalizing() noexcept {
+    // The lock holder's thread state against this thread's own (NULL once the
+    // runtime has dropped its per-thread states, and then nobody may touch).
+    // A daemon thread ended while asking for the lock never had its state
+    // made current again, so the first is NULL there.
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+    if (mine != nullptr && thread_state() == mine) {
+        return true;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    // This thread is being ended by a forced unwind.  The unwind removes the
+    // frames below without clearing their poisoned redzones, and the
+    // sanitizer's own hook before each _Unwind_Resume then writes a local
+    // into that stale poison and reports it.  Those frames are gone for good.
+    char* here = static_cast<char*>(__builtin_frame_address(0));
+    constexpr std::size_t kDeadFrames = 64 * 1024;
+    __asan_unpoison_memory_region(here - kDeadFrames, kDeadFrames);
+#endif
+    return false;
+}
 
 namespace {
 
