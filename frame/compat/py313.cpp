@@ -239,9 +239,11 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
     // A class with __getattr__ or __getattribute__ reads its own way; one
     // with a class attribute of this name (a property, say) may not read the
     // instance value at all.  Looking it up also gives the type its tag.
+    // 3.13 no longer sets Py_TPFLAGS_VALID_VERSION_TAG (typeobject.c keeps
+    // the tag valid exactly while it is not 0), so testing the flag would
+    // refuse every type and leave every read on the slow path.
     if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || type->tp_getattro != PyObject_GenericGetAttr ||
-        _PyType_Lookup(type, name) != nullptr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
-        type->tp_version_tag == 0) {
+        _PyType_Lookup(type, name) != nullptr || type->tp_version_tag == 0) {
         return;
     }
     // Right after the object's header (pycore_object.h, _PyObject_InlineValues).

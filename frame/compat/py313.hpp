@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace frame::compat {
 
@@ -109,17 +110,28 @@ void refresh_events(EventState& state) noexcept;
 // object's version.  Nothing changes while it stays the one recorded.
 constexpr std::uintptr_t kEvalEventBits = 0xFF;
 
+// Whether any of the states has its `active` byte set.  Asked on every
+// call, so the six two-byte states are read as two words, of which only the
+// `active` bytes are kept, where a loop over them costs a load and an OR each.
+inline bool any_event_active(const EventState& state) noexcept {
+    static_assert(sizeof(PyMonitoringState) == 2 && offsetof(PyMonitoringState, active) == 0);
+    static_assert(sizeof(state.states) == sizeof(std::uint64_t) + sizeof(std::uint32_t));
+    constexpr std::uint64_t kActiveBytes =
+        __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x00FF00FF00FF00FFULL : 0xFF00FF00FF00FF00ULL;
+    std::uint64_t first = 0;
+    std::uint32_t rest = 0;
+    std::memcpy(&first, &state.states[0], sizeof(first));
+    std::memcpy(&rest, &state.states[4], sizeof(rest));
+    return ((first & kActiveBytes) | (rest & static_cast<std::uint32_t>(kActiveBytes))) != 0;
+}
+
 inline bool events_wanted(PyThreadState* tstate, EventState& state) noexcept {
     const std::uint64_t version = __atomic_load_n(&tstate->eval_breaker, __ATOMIC_RELAXED) & ~kEvalEventBits;
     if (version != state.version) {
         refresh_events(state);
     }
-    std::uint8_t active = 0;
-    for (const PyMonitoringState& event : state.states) {
-        active |= event.active;
-    }
     // A tool's own callbacks never see events (tstate->tracing).
-    return active != 0 && tstate->tracing == 0;
+    return any_event_active(state) && tstate->tracing == 0;
 }
 
 // --- frames on the thread's stack -------------------------------------------
