@@ -57,7 +57,7 @@ public:
     [[gnu::always_inline]] ~Ref() noexcept(false) {
 #if defined(__SANITIZE_ADDRESS__)
         // Tested whatever the Ref holds: on a thread being ended, the test is
-        // also where the frames already unwound are let go of (compat.cpp).
+        // also where the frames already unwound are let go of (compat/common.hpp).
         if (compat::may_touch_objects() && obj_ != nullptr) {
             Py_DECREF(obj_);
         }

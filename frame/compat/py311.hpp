@@ -77,7 +77,7 @@ inline bool events_wanted(PyThreadState* tstate, EventState&) noexcept {
 // as it finds a Python function's.  The interpreter keeps that stack as a
 // chain of _PyInterpreterFrame records from tstate->cframe->current_frame
 // (pycore_frame.h, not a public header); this is their 3.11 layout, checked
-// field by field against the interpreter's own in compat.cpp.  Frame objects
+// field by field against the interpreter's own in py311.cpp.  Frame objects
 // are made only when someone asks for one, by the interpreter or by
 // frame_object() below.
 
