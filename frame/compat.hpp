@@ -39,6 +39,7 @@
 //
 //   fast paths the interpreter's own loop takes
 //     InlineSlot, inline_value, remember_inline_slot, dict_version,
+//     get_method,
 //     is_iterable_coroutine, stop_iteration_value, is_unstarted_coroutine
 //
 //   what the interpreter's own generators and coroutines do differently
@@ -120,6 +121,13 @@ int fire_event(PyThreadState* tstate, EventState& state, InterpreterFrame& frame
 // After `value` was read as obj.name the slow way: records where obj's type
 // keeps `name` when the plain instance lookup is what found it.
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept;
+
+// obj.name looked up as the interpreter looks up a method it is about to
+// call: 1 when *method is a function found on the type that takes obj as its
+// first argument (no bound method is made), 0 when *method is the
+// attribute's value itself.  *method is a new reference, or nullptr with the
+// error set.
+int get_method(PyObject* obj, PyObject* name, PyObject** method);
 
 }  // namespace frame::compat
 

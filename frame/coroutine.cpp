@@ -31,6 +31,8 @@ namespace {
 
 Str kThrow{"throw"};
 Str kClose{"close"};
+Str kYieldFrom{"gi_yieldfrom"};
+Str kAwaiting{"cr_await"};
 Str kCrAwait{"cr_await"};
 Str kCoFilename{"co_filename"};
 Str kCoName{"co_name"};
@@ -244,6 +246,93 @@ bool is_generator_like(PyObject* obj) noexcept {
     return PyGen_CheckExact(obj) || PyCoro_CheckExact(obj) || is_resumable(obj);
 }
 
+// What the delegate's throw() gave: the value it yielded, its return (taken
+// from the StopIteration), or its error, pending.
+Outcome delegate_outcome(Ref& out) {
+    if (out) {
+        return Outcome::Yield;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) && take_stop_value(out)) {
+        return Outcome::Return;
+    }
+    return Outcome::Error;
+}
+
+// Whether a throw handed to the interpreter's generator or coroutine
+// `delegate` reaches, through the generators and coroutines it awaits, one
+// suspended at a plain yield or awaiting an iterator without throw(): that
+// one turns the thrown arguments into the exception, and nothing on the way
+// sees them.  `innermost` tells whether that is `delegate` itself.  An
+// iterator whose attribute lookup is its own code is not asked here, as
+// the interpreter asks it once; nor is anything with a throw().
+bool ends_at_yield(PyObject* delegate, bool& innermost) {
+    Ref link = Ref::borrow(delegate);
+    innermost = true;
+    for (;;) {
+        const Str& name = PyGen_CheckExact(link.get()) ? kYieldFrom : kAwaiting;
+        Ref next = Ref::steal(PyObject_GetAttr(link.get(), name.get()));
+        if (!next) {
+            PyErr_Clear();
+            return false;
+        }
+        if (next.get() == Py_None) {
+            return true;
+        }
+        if (!PyGen_CheckExact(next.get()) && !PyCoro_CheckExact(next.get())) {
+            if (is_resumable(next.get()) || Py_TYPE(next.get())->tp_getattro != PyObject_GenericGetAttr) {
+                return false;
+            }
+            Ref method;
+            if (!optional_attr(next.get(), kThrow, method)) {
+                PyErr_Clear();
+                return false;
+            }
+            return !method;
+        }
+        link = std::move(next);
+        innermost = false;
+    }
+}
+
+// The one exception that the arguments of throw() become where the
+// interpreter's generator throws them in at a yield: the same
+// normalisation, the traceback attached the same way.  False, with TypeError
+// set, for arguments it refuses before resuming anything.
+bool thrown_as_one(const Thrown& thrown, Ref& exception) {
+    PyObject* traceback = thrown.traceback == Py_None ? nullptr : thrown.traceback;
+    if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    PyObject* type = thrown.type;
+    PyObject* value = thrown.value;
+    Ref trace = Ref::borrow(traceback);
+    if (PyExceptionClass_Check(type)) {
+        // A failing constructor's error is what is thrown instead.
+        PyObject* made_type = Ref::borrow(type).release();
+        PyObject* made_value = Ref::borrow(value).release();
+        PyObject* made_trace = trace.release();
+        PyErr_NormalizeException(&made_type, &made_value, &made_trace);
+        PyErr_Restore(made_type, made_value, made_trace);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value != nullptr && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        if (!trace) {
+            trace = Ref::steal(PyException_GetTraceback(type));
+        }
+        PyObject* own_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type))).release();
+        PyErr_Restore(own_type, Ref::borrow(type).release(), trace.release());
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return false;
+    }
+    exception = fetch_exception();
+    return true;
+}
+
 // throw() while suspended in an await, with `frame` (the thrower's) on the
 // stack.  Error means: raise what is pending now at the await (the
 // delegate's failure, or the thrown exception when the delegate has no
@@ -278,11 +367,30 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::I
     if (!method) {
         return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
     }
-    // Stops at the first argument not given, so throw() sees what ours saw.
     // The interpreter hands a throw to a generator or coroutine it awaits
     // without calling its throw(), so that one never warns of the old
-    // signature; a class with no value and no traceback means the same as
-    // the class alone, which does not warn either.
+    // signature.  Where the arguments end at a yield, the one exception they
+    // become there goes in alone, which does not warn either; an argument
+    // refused there fails the await without resuming anything.
+    if (compat::kThrowWarnsOfThreeArguments && thrown.value != nullptr && is_generator_like(delegate)) {
+        bool innermost = false;
+        if (ends_at_yield(delegate, innermost)) {
+            Ref exception;
+            if (thrown_as_one(thrown, exception)) {
+                out = Ref::steal(PyObject_CallOneArg(method.get(), exception.get()));
+                return delegate_outcome(out);
+            }
+            if (innermost) {
+                return Outcome::Error;
+            }
+            // Refused deeper down: the awaiting frames in between see the
+            // error, which only the delegate's own throw() gives them.
+            PyErr_Clear();
+        }
+    }
+    // Stops at the first argument not given, so throw() sees what ours saw.
+    // A class with no value and no traceback means the same as the class
+    // alone, which does not warn.
     PyObject* value = thrown.value;
     if (compat::kThrowWarnsOfThreeArguments && is_generator_like(delegate) && (value == nullptr || value == Py_None) &&
         (thrown.traceback == nullptr || thrown.traceback == Py_None)) {
@@ -290,13 +398,7 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::I
     }
     out = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), thrown.type, value,
                                                   value != nullptr ? thrown.traceback : nullptr, nullptr));
-    if (out) {
-        return Outcome::Yield;
-    }
-    if (PyErr_ExceptionMatches(PyExc_StopIteration) && take_stop_value(out)) {
-        return Outcome::Return;
-    }
-    return Outcome::Error;
+    return delegate_outcome(out);
 }
 
 // Runs the body once: Return when it ended, Yield when it suspended.

@@ -267,6 +267,43 @@ Ref call_method_or_fail(Arg obj, const Str& name, Args args, Arg kwnames) {
     return Ref::steal(vectorcall_method(obj, name, args, kwnames));
 }
 
+Method::Method(Arg obj, const Str& name) {
+    PyObject* found = nullptr;
+    const bool unbound = compat::get_method(obj.get(), name.get(), &found) == 1;
+    callable_ = take(found);
+    if (unbound) {
+        self_ = Ref::borrow(obj.get());
+    }
+}
+
+// What PyObject_VectorcallMethod does once it has found the method.
+PyObject* Method::vectorcall(Args args, PyObject* kwnames) const {
+    // Slot 0 is the spare slot the offset flag promises; the receiver, when
+    // there is one, is slot 1.
+    if (args.size() > kMaxArgs) {
+        too_many_arguments();
+    }
+    PyObject* stack[kMaxArgs + 2];
+    stack[0] = nullptr;
+    stack[1] = self_.get();
+    Py_ssize_t count = 0;
+    for (const Arg& arg : args) {
+        stack[2 + count++] = arg.get();
+    }
+    const Py_ssize_t receiver = self_ ? 1 : 0;
+    const size_t nargsf = static_cast<size_t>(receiver + positional_count(args, kwnames)) |
+                          PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return PyObject_Vectorcall(callable_.get(), stack + 2 - receiver, nargsf, kwnames);
+}
+
+Ref Method::operator()(Args args, Arg kwnames) const {
+    return take(vectorcall(args, kwnames.get()));
+}
+
+Ref Method::call_or_fail(Args args, Arg kwnames) const {
+    return Ref::steal(vectorcall(args, kwnames.get()));
+}
+
 bool truth(Arg obj) {
     PyObject* value = obj.get();
     if (value == Py_True) {

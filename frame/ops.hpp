@@ -63,6 +63,28 @@ inline Ref call_method(Arg obj, const Str& name, Args args = {}, Arg kwnames = n
 // would cost more than most calls it guards.
 Ref call_method_or_fail(Arg obj, const Str& name, Args args = {}, Arg kwnames = nullptr);
 
+// obj.name(...) in the interpreter's order where the arguments can run code
+// or fail (global lookups, attribute reads, calls): the method is looked up
+// first, as the statement's LOAD_ATTR does, then the body evaluates the
+// arguments, then calls.  call_method() above takes arguments already
+// evaluated, so it serves only where they are locals and constants.
+//     frame::Method get_password(keyring, py::get_password);
+//     Ref service = frame::global(...);  ...
+//     Ref raw = get_password({service, account});
+class Method {
+public:
+    Method(Arg obj, const Str& name);
+    Ref operator()(Args args = {}, Arg kwnames = nullptr) const;
+    // As call_method_or_fail: an empty Ref with the exception pending.
+    Ref call_or_fail(Args args = {}, Arg kwnames = nullptr) const;
+
+private:
+    PyObject* vectorcall(Args args, PyObject* kwnames) const;
+
+    Ref callable_;
+    Ref self_;  // the receiver, when callable_ is a function found on its type
+};
+
 // --- loops -----------------------------------------------------------------
 
 // What the interpreter does where a loop jumps back: a signal that arrived

@@ -312,6 +312,11 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
     }
 }
 
+// Declared in cpython/object.h.
+int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+    return _PyObject_GetMethod(obj, name, method);
+}
+
 }  // namespace frame::compat
 
 #endif  // CPython 3.12

@@ -265,6 +265,11 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
     }
 }
 
+// Declared in pycore_object.h, exported.
+int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+    return _PyObject_GetMethod(obj, name, method);
+}
+
 }  // namespace frame::compat
 
 #endif  // CPython 3.13

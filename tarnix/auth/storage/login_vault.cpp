@@ -300,8 +300,9 @@ void replace_file_privately(PyObject* target, PyObject* data)
             frame::raise_pending();
         }
         for (Py_ssize_t done = 0; done < size;) {
+            frame::Method write(os, py::write);
             Ref rest = frame::take(PySequence_GetSlice(view.get(), done, PY_SSIZE_T_MAX));
-            Ref written = frame::call_method(os, py::write, {fd, rest});
+            Ref written = write({fd, rest});
             Py_ssize_t count = PyLong_AsSsize_t(written.get());
             if (count == -1 && PyErr_Occurred()) {
                 frame::raise_pending();
@@ -454,11 +455,17 @@ void module_body(Scope& s)
 // The everyday outcome, a directory already there, comes back pending.
 bool make_private_directory(Scope& s, Arg directory)
 {
-    Ref mode = owner_mode(true);
-    if (frame::call_method_or_fail(directory, py::mkdir, {mode, Py_True}, kw_mkdir_private)) {
-        return true;
+    PyError error;
+    try {
+        frame::Method mkdir(directory, py::mkdir);
+        Ref mode = owner_mode(true);
+        if (mkdir.call_or_fail({mode, Py_True}, kw_mkdir_private)) {
+            return true;
+        }
+    } catch (const PyError& e) {
+        error = e;
     }
-    Caught exc(s, PyError{});
+    Caught exc(s, error);
     if (!exc.matches(PyExc_OSError) || !frame::truth(frame::call_method(directory, py::is_dir))) {
         exc.reraise();
     }
@@ -483,9 +490,9 @@ Ref init_body(Scope& s, PyObject* const* args)
     const bool created = make_private_directory(s, frame::attr(self, py::dir));
     if (base_dir != Py_None || created) {
         s.at(64);
-        dir = frame::attr(self, py::dir);
+        frame::Method chmod(frame::attr(self, py::dir), py::chmod);
         Ref mode = owner_mode(true);
-        frame::call_method(dir, py::chmod, {mode});
+        chmod({mode});
     }
     s.at(65);
     frame::set_attr(self, py::path, frame::true_divide(frame::attr(self, py::dir), py::credentials_file));
@@ -562,10 +569,10 @@ Ref load_body(Scope& s, PyObject* const* args)
         bool read_failed = false;
         try {
             s.at(82);
-            Ref keyring = frame::global(py::keyring);
+            frame::Method get_password(frame::global(py::keyring), py::get_password);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            Ref raw = frame::call_method_or_fail(keyring, py::get_password, {service, account});
+            Ref raw = get_password.call_or_fail({service, account});
             read_failed = !raw;
             if (!read_failed) {
                 s.at(83);
@@ -657,11 +664,10 @@ Ref save_body(Scope& s, PyObject* const* args)
         bool write_failed = false;
         try {
             s.at(106);
-            Ref keyring = frame::global(py::keyring);
+            frame::Method set_password(frame::global(py::keyring), py::set_password);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            written = static_cast<bool>(
-                frame::call_method_or_fail(keyring, py::set_password, {service, account, raw}));
+            written = static_cast<bool>(set_password.call_or_fail({service, account, raw}));
             write_failed = !written;
         } catch (const PyError& e) {
             keyring_fallback(s, e, 108, py::write_failed);
@@ -679,9 +685,9 @@ Ref save_body(Scope& s, PyObject* const* args)
     Ref encrypted = frame::call_method(frame::attr(self, py::crypto), py::encrypt, {raw});
     replace_file_privately(target.get(), encrypted.get());
     s.at(113);
-    target = frame::attr(self, py::path);
+    frame::Method chmod(frame::attr(self, py::path), py::chmod);
     Ref mode = owner_mode(false);
-    frame::call_method(target, py::chmod, {mode});
+    chmod({mode});
     return none();
 }
 
@@ -717,17 +723,18 @@ Ref save_session_body(Scope& s, PyObject* const* args)
     }
 
     s.at(132);
-    Ref update = frame::new_dict();
-    frame::set_item(update, py::session_id, session_id);
-    frame::set_item(update, py::email, email);
-    frame::set_item(update, py::session_expires_at, expires_at);
+    frame::Method update(data, py::update);
+    Ref fields = frame::new_dict();
+    frame::set_item(fields, py::session_id, session_id);
+    frame::set_item(fields, py::email, email);
+    frame::set_item(fields, py::session_expires_at, expires_at);
     s.at(136);
     Ref tokens = session_changed
                      ? frame::new_dict()
                      : frame::call_method(data, py::get, {py::tokens, frame::new_dict()});
-    frame::set_item(update, py::tokens, tokens);
+    frame::set_item(fields, py::tokens, tokens);
     s.at(132);
-    frame::call_method(data, py::update, {update});
+    update({fields});
 
     if (device_code != Py_None) {
         s.at(140);
@@ -751,9 +758,9 @@ Ref save_token_body(Scope& s, PyObject* const* args)
     frame::call_method(data, py::setdefault, {py::tokens, frame::new_dict()});
 
     s.at(149);
-    Ref datetime = frame::global(py::datetime);
+    frame::Method now_of(frame::global(py::datetime), py::now);
     Ref utc = frame::attr(frame::global(py::timezone), py::utc);
-    Ref now = frame::call_method(datetime, py::now, {utc});
+    Ref now = now_of({utc});
     Ref timedelta = frame::global(py::timedelta);
     Ref lifetime = frame::call(timedelta, {expires_in}, kw_seconds);
     Ref expiry = add(now, lifetime);
@@ -822,10 +829,10 @@ Ref clear_body(Scope& s, PyObject* const* args)
         bool delete_failed = false;
         try {
             s.at(179);
-            Ref keyring = frame::global(py::keyring);
+            frame::Method delete_password(frame::global(py::keyring), py::delete_password);
             Ref service = frame::global(py::keyring_service);
             Ref account = frame::global(py::keyring_account);
-            delete_failed = !frame::call_method_or_fail(keyring, py::delete_password, {service, account});
+            delete_failed = !delete_password.call_or_fail({service, account});
         } catch (const PyError& e) {
             keyring_clear_failed(s, e);
         }

@@ -367,11 +367,13 @@ Ref save_all(Scope& s, PyObject* const* args) {
         PyObject* item = walk.value();
         s.at(72);
         Ref path = frame::true_divide(target_dir, frame::concat(frame::format_value(section), n_json_suffix));
+        s.at(73);
+        frame::Method write_text(path, n_write_text);
         s.at(74);
         Ref dumps = frame::attr(frame::global(n_json), n_dumps);
         Ref text = frame::call(dumps, {item, Py_False, indent}, kw_dumps);
         s.at(73);
-        frame::call_method(path, n_write_text, {text, n_utf8}, kw_encoding);
+        write_text({text, n_utf8}, kw_encoding);
         s.at(77);
         Ref path_text = frame::take(PyObject_Str(path.get()));
         Ref key = frame::concat(frame::format_value(section), n_response_suffix);
