@@ -301,7 +301,7 @@ def awaiting_coroutine(log):
         "bad traceback", "not an exception"])
 def test_throw_into_an_awaited_object_warns_as_the_interpreters_coroutine(make, args):
     traceback_given = args[2] if len(args) > 2 else None
-    refused = (isinstance(args[0], BaseException) and args[1] is not None
+    refused = (isinstance(args[0], BaseException) and len(args) > 1 and args[1] is not None
                or traceback_given is not None and not isinstance(traceback_given, types.TracebackType))
     if make is awaiting_coroutine and sys.version_info >= (3, 12) and refused:
         # Arguments that the inner generator refuses reach the coroutine in
