@@ -714,7 +714,7 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* traceback) {
     if (traceback == Py_None) {
         traceback = nullptr;
     } else if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
-        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return false;
     }
     if (value == Py_None) {
@@ -739,14 +739,17 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* traceback) {
             } else {
                 instance = Ref::steal(PyObject_CallOneArg(type, value));
             }
+            // A constructor that fails, or makes something else, does not
+            // refuse the throw: what it raised, or the TypeError about it, is
+            // thrown instead, as the interpreter's normalisation makes it.
             if (!instance) {
-                return false;
+                return true;
             }
             if (!PyExceptionInstance_Check(instance.get())) {
                 PyErr_Format(PyExc_TypeError,
-                             "calling %R should have returned an instance of BaseException, not %R",
-                             type, reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
-                return false;
+                             "calling %R should have returned an instance of BaseException, not %s",
+                             type, Py_TYPE(instance.get())->tp_name);
+                return true;
             }
         }
     } else if (PyExceptionInstance_Check(type)) {
@@ -756,7 +759,8 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* traceback) {
         }
         instance = Ref::borrow(type);
     } else {
-        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
         return false;
     }
     Ref trace;

@@ -404,3 +404,63 @@ def test_random_protocol_runs_match_the_interpreters_coroutine(through_await, se
         assert outcome == (expected, finish(theirs, unraisable)), steps
     assert ours.log == theirs.log
     assert ours.recorder.responses == theirs.recorder.responses
+
+
+# --- module globals rebound, throw() shapes ------------------------------------------
+
+from plain_classes import plain_python  # noqa: E402
+from test_call_order import DELETE, NATIVE, outcome, vault_case  # noqa: E402
+from test_coroutine import Unmade, awaiting_coroutine, given_traceback, suspended_coroutine, suspended_generator  # noqa: E402
+
+GLOBALS = ["keyring", "_KEYRING_SERVICE", "_KEYRING_ACCOUNT", "json", "datetime", "timezone", "timedelta",
+           "time", "stat", "_logger"]
+VAULT_CALLS = {
+    "load": lambda v: v.load(),
+    "_save": lambda v: v._save({"a": 1}),
+    "clear": lambda v: v.clear(),
+    "save_token": lambda v: v.save_token("s", "j", 5),
+    "save_session": lambda v: v.save_session("s", "e", "x"),
+    "remove_token": lambda v: v.remove_token("s"),
+}
+
+
+@fuzz(60)
+@given(call=st.sampled_from(list(VAULT_CALLS)),
+       edits=st.dictionaries(st.sampled_from(GLOBALS), st.sampled_from([None, DELETE]), min_size=1, max_size=3))
+def test_calls_with_module_globals_deleted_or_none_match_the_plain_class(config_dir, monkeypatch, call, edits):
+    run = VAULT_CALLS[call]
+    ours = vault_case(config_dir, monkeypatch, NATIVE, LoginVault, edits, run)
+    theirs = vault_case(config_dir, monkeypatch, plain_python, plain_python.LoginVault, edits, run)
+    event(ours[0])
+    assert ours == theirs
+
+
+THROWN = st.sampled_from([
+    (ValueError,), (ValueError("v"),), (ValueError, None), (ValueError, "v"), (ValueError, ("a", "b")),
+    (ValueError, ValueError("y")), (ValueError("x"), "separate"), (ValueError, None, None),
+    (ValueError, ValueError("y"), given_traceback()), (ValueError, "v", "no traceback"), (3,), (3, None),
+    (Halt,), (Halt, "h"), (Unmade,),
+])
+
+
+@fuzz(80)
+@given(make=st.sampled_from([Fetch, FullFetch, suspended_coroutine, suspended_generator, awaiting_coroutine]),
+       throws=st.lists(THROWN, min_size=1, max_size=2))
+def test_throw_shapes_into_an_awaited_object_match_the_interpreters_coroutine(make, throws):
+    def run(side):
+        side.run([("send", None)])
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            outcome = side.run([("throw", *args) for args in throws])
+        side.co.close()
+        return outcome, side.log, [(w.category, str(w.message)) for w in caught]
+
+    refused_below = make is awaiting_coroutine and sys.version_info >= (3, 12) and any(
+        isinstance(args[0], BaseException) and len(args) > 1 and args[1] is not None
+        or len(args) > 2 and args[2] is not None and not isinstance(args[2], type(given_traceback()))
+        for args in throws)
+    if refused_below:
+        event("refused below the awaited coroutine: one warning more")
+        return
+    ours, theirs = Side("ours", make), Side("twin", make)
+    assert run(ours) == run(theirs), throws
