@@ -32,7 +32,6 @@ namespace {
 Str kThrow{"throw"};
 Str kClose{"close"};
 Str kYieldFrom{"gi_yieldfrom"};
-Str kAwaiting{"cr_await"};
 Str kCrAwait{"cr_await"};
 Str kCoFilename{"co_filename"};
 Str kCoName{"co_name"};
@@ -269,7 +268,7 @@ bool ends_at_yield(PyObject* delegate, bool& innermost) {
     Ref link = Ref::borrow(delegate);
     innermost = true;
     for (;;) {
-        const Str& name = PyGen_CheckExact(link.get()) ? kYieldFrom : kAwaiting;
+        const Str& name = PyGen_CheckExact(link.get()) ? kYieldFrom : kCrAwait;
         Ref next = Ref::steal(PyObject_GetAttr(link.get(), name.get()));
         if (!next) {
             PyErr_Clear();
