@@ -185,6 +185,10 @@ run_inside() {
         else
             set -- env -i -C / "${env[@]}" "$@"
         fi
+        # Started in the background, a command inherits SIGINT and SIGQUIT
+        # ignored, and so would everything inside: Ctrl-C must work there
+        # as on a terminal.
+        set -- env --default-signal=INT,QUIT "$@"
         # Not exec: this shell stays the namespace'"'"'s init, which reaps the
         # daemons the command leaves behind instead of leaving zombies that
         # still look alive to it.

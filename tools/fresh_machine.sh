@@ -59,6 +59,8 @@ if [ ${#failed[@]} -eq 0 ]; then
 fi
 printf '%s\n' "timings ($suite):" "${timings[@]}" >&2
 if [ ${#failed[@]} -gt 0 ]; then
-    printf 'failed (%s): %s\n' "$suite" "${failed[@]}" >&2
+    printf 'failed (%s):' "$suite" >&2
+    printf ' [%s]' "${failed[@]}" >&2
+    echo >&2
     exit 1
 fi
