@@ -154,13 +154,13 @@ test-asan: test-packages $(ASAN_VENV)/.built dist/.wheel-$(PY) dist/.stand-ins
 test-leaks: test-packages .venv-debug/.built
 	tools/checked.sh debug $(DEBUG_PYTHON) test
 
-# The whole suite on the distribution's interpreter with the oldest versions
-# pyproject.toml declares (requirements/floor.txt) over the lock, in
-# .venv-floor.  The modules are the in-place build of .venv: the same
-# interpreter loads them.  The floor's cffi has no wheel for 3.13, so this
-# needs Debian 12's 3.11.
+# The whole suite on 3.11 with the oldest versions pyproject.toml declares
+# (requirements/floor.txt) over the lock, in .venv-floor: 3.11, because the
+# floor's cffi has no wheel for later versions.  The modules are the in-place
+# build of 3.11's environment: the same interpreter loads them.
+FLOOR_PY := 3.11
 test-floor: test-packages
-	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=$(DEFAULT_PY)
+	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=$(FLOOR_PY)
 	.venv-floor/bin/python -m pytest -q -p no:cacheprovider
 
 # ---- Cross-patch run ------------------------------------------------------
@@ -212,7 +212,7 @@ endef
 $(eval $(call locked_venv,$(VENV),$(PYTHON)))
 $(eval $(call locked_venv,$(ASAN_VENV),$(PYTHON)))
 $(eval $(call locked_venv,.venv-debug,$(DEBUG_PYTHON),debug-interpreter))
-$(eval $(call locked_venv,.venv-floor,$(call python_of,$(DEFAULT_PY))))
+$(eval $(call locked_venv,.venv-floor,$(call python_of,$(FLOOR_PY))))
 $(eval $(call locked_venv,$(CROSS_VENV),$(CROSS_TO)))
 
 # The floor over the lock; the tree (with .venv's in-place modules) on the path.
