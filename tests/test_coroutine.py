@@ -736,7 +736,15 @@ def test_a_chain_of_coroutines_ends_at_the_recursion_limit():
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     depths = json.loads(result.stdout)
-    assert abs(depths["ours"] - depths["twin"]) <= 5 and depths["twin"] < sys.getrecursionlimit()
+    assert depths["twin"] < sys.getrecursionlimit()
+    # Each resumption of ours is also a C frame, two units of the C stack's
+    # budget, which 3.13's debug build keeps at 500 (cpython/pystate.h,
+    # Py_C_RECURSION_LIMIT): there that budget ends the chain first, while
+    # the twin, resumed inline by the interpreter's loop, goes on.
+    expected = depths["twin"]
+    if hasattr(sys, "gettotalrefcount") and sys.version_info >= (3, 13):
+        expected = min(expected, 500 // 2)
+    assert abs(depths["ours"] - expected) <= 5, depths
 
 
 @pytest.mark.parametrize("through_await", [False, True], ids=["coroutine", "await wrapper"])

@@ -17,7 +17,7 @@ from pathlib import Path
 from urllib.parse import urlparse
 
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.configuration import set_hypothesis_home_dir
 
@@ -380,6 +380,20 @@ def finish(side, unraisable):
     return reported
 
 
+# CPython's debug builds from 3.12 on abort on an assertion (genobject.c)
+# when StopIteration is thrown into a coroutine that has not started; release
+# builds raise it back.  The twin cannot be taken through that there.
+TWIN_ABORTS_ON_EARLY_STOP = hasattr(sys, "gettotalrefcount") and sys.version_info >= (3, 12)
+
+
+def stop_thrown_before_start(steps):
+    for name, *args in steps:
+        if name == "send" and args[0] is not None:
+            continue  # refused with a TypeError: still not started
+        return name == "throw" and (args[0] is StopIteration or isinstance(args[0], StopIteration))
+    return False
+
+
 @pytest.mark.parametrize("through_await", [False, True], ids=["coroutine", "await wrapper"])
 @fuzz(400)
 @given(seed=st.integers(0, 2**32))
@@ -389,6 +403,7 @@ def test_random_protocol_runs_match_the_interpreters_coroutine(through_await, se
     steps = [pick.choice(STEPS + [("__next__",)] * through_await) for _ in range(pick.randrange(1, 7))]
     if pick.random() < 0.3:
         steps = [("send", None)] * pick.randrange(1, 3)  # often left suspended: the finaliser's turn
+    assume(not (TWIN_ABORTS_ON_EARLY_STOP and stop_thrown_before_start(steps)))
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     with warnings.catch_warnings():

@@ -526,12 +526,18 @@ class Debugging(PlainCrypto):
         return super().encrypt(text)
 
 
+REWRITES = [lambda f_locals: f_locals.__setitem__("self", Record()),
+            lambda f_locals: f_locals.__setitem__("raw", Record())]
+# Before 3.13 f_locals is a dict written back into the frame, so locals can
+# be removed through it; from 3.13 on it is a proxy that refuses that
+# (ValueError), as it does for a Python function's frame.
+if sys.version_info < (3, 13):
+    REWRITES += [lambda f_locals: f_locals.pop("self"), dict.clear]
+
+
 def rewritten_frames(w):
     vault = w["vault"]
-    for rewrite in (lambda f_locals: f_locals.__setitem__("self", Record()),
-                    lambda f_locals: f_locals.pop("self"),
-                    lambda f_locals: f_locals.__setitem__("raw", Record()),
-                    dict.clear):
+    for rewrite in REWRITES:
         sys.setprofile(Rewriting(rewrite))
         try:
             vault.save_token("erp", "jwt", 60)

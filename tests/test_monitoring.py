@@ -163,7 +163,19 @@ class Boom(Exception):
     pass
 
 
-@pytest.mark.parametrize("event", EVENTS)
+# The interpreter's debug build aborts on an assertion (CLEANUP_THROW in its
+# loop) when a callback fails at the yield of a coroutine that another one
+# awaits, so the Python side cannot be taken through that event there.
+PLAIN_ABORTS_AT_FAILED_YIELD = hasattr(sys, "gettotalrefcount")
+
+
+FAILING_EVENTS = [
+    pytest.param(name, marks=pytest.mark.skipif(name == "yield" and PLAIN_ABORTS_AT_FAILED_YIELD,
+                                                reason="the debug interpreter aborts on its own side"))
+    for name in EVENTS]
+
+
+@pytest.mark.parametrize("event", FAILING_EVENTS)
 def test_a_failing_callback_fails_the_frame_as_the_interpreters(tmp_path, event):
     # The callback's error is raised in the frame at the event: entries, the
     # events that follow (an unwind) and what the caller sees, as for a
@@ -246,7 +258,7 @@ FAILING_CASES = ["runs to its end, then refuses reuse", "delegate catches and re
 
 
 @pytest.mark.parametrize("case", FAILING_CASES)
-@pytest.mark.parametrize("event", EVENTS)
+@pytest.mark.parametrize("event", FAILING_EVENTS)
 def test_a_failing_callback_on_a_coroutine_as_on_the_interpreters(event, case):
     make, steps = test_coroutine.PROTOCOL_CASES[case]
     seen = {}
