@@ -30,6 +30,10 @@ ROUNDS = 2000
 # Caches that fill once (method caches, dict resizes) may add a few
 # references in total; a leak of one reference per run shows as ROUNDS.
 SLACK = 40
+# Some interpreters' caches fill over thousands of runs (3.13's debug build
+# settles the capture paths only in the third window), so growth is measured
+# in windows until one is flat: a leak grows in every window alike.
+WINDOWS = 4
 OWN_MODULES = {"_tarnix_frame", login_vault.__name__, SellerSpriteFeedCatcher.__module__}
 URL = "https://www.sellersprite.com/v3/api/keyword-miner?q=1"
 
@@ -655,12 +659,15 @@ def test_repeating_a_method_leaves_nothing_behind(world, method):
             case(world)
         gc.collect()
         objects = own_objects()
-        before = sys.gettotalrefcount()
-        for _ in range(ROUNDS):
-            case(world)
-        gc.collect()
-        growth = sys.gettotalrefcount() - before - 1  # the int `before` itself
+        windows = []
+        while len(windows) < WINDOWS and (not windows or windows[-1] > SLACK):
+            before = sys.gettotalrefcount()
+            for _ in range(ROUNDS):
+                case(world)
+            gc.collect()
+            windows.append(sys.gettotalrefcount() - before - 1)  # the int `before` itself
+    growth = windows[-1]
     new_objects = own_objects() - objects
-    print(f"{method}: {growth} references over {ROUNDS} runs, {new_objects} objects of our types")
+    print(f"{method}: {windows} references per {ROUNDS} runs, {new_objects} objects of our types")
     assert growth <= SLACK, f"{growth / ROUNDS:.2f} references per run"
     assert new_objects == 0
