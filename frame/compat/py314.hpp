@@ -388,11 +388,10 @@ inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
 // instruction: one thrown into an unstarted one leaves it as it is.
 constexpr bool kGuardsStopIterationBeforeStart = false;
 
-// 3.13 clears the frame of a coroutine or generator that has finished while
-// it is still linked to its caller (ceval.c, _PyEval_FrameClearAndPop), so a
-// frame object someone kept of it has the caller as f_back; 3.11 unlinked it
-// first.
-constexpr bool kFinishedFrameKeepsCaller = true;
+// 3.14 unlinks the frame of a coroutine or generator that has finished
+// before a frame object kept of it takes it over, so that object has no
+// f_back, as in 3.11 (3.12 and 3.13 kept the caller).
+constexpr bool kFinishedFrameKeepsCaller = false;
 
 // 3.13 marks an unstarted coroutine or generator finished when it is closed,
 // without running it (genobject.c, gen_close): no tool sees anything.
