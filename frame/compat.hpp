@@ -25,7 +25,13 @@
 //                                     members function, globals, builtins,
 //                                     locals, code, frame_object, previous,
 //                                     instr (the unit of the current line),
-//                                     stacktop and localsplus
+//                                     and localsplus
+//     FrameRef, kNoRef                a reference held by the frame record
+//                                     (function, localsplus): an object
+//                                     pointer, or a tagged stack reference
+//     owned_ref(obj), borrowed_ref(obj), ref_object(ref)
+//     local_count(frame), set_local_count(frame, n)
+//                                     how many localsplus slots are valid
 //     init_frame, reserve_frame, unreserve_frame, push_frame, pop_frame,
 //     release_frame, release_frame_slow, frame_object, recycle_frame
 //
@@ -137,6 +143,8 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method);
 #include "compat/py312.hpp"
 #elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 #include "compat/py313.hpp"
+#elif PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000
+#include "compat/py314.hpp"
 #else
 #error "no compat files for this interpreter version: add frame/compat/pyXY.hpp and .cpp"
 #endif

@@ -920,7 +920,7 @@ Resumable* allocate(PyTypeObject* type, bool is_coroutine) {
     new (&co->events) compat::EventState();
     co->frame.frame_object = nullptr;  // nothing held until the body's frame is made
     co->frame.locals = nullptr;
-    co->frame.stacktop = 0;
+    compat::set_local_count(co->frame, 0);
     std::uninitialized_default_construct_n(co->slots, Resumable::kSlots);
     co->weakrefs = nullptr;
     return co;
@@ -934,8 +934,8 @@ int resumable_traverse(PyObject* self, visitproc visit, void* arg) {
     }
     Py_VISIT(co->frame.frame_object);
     Py_VISIT(co->frame.locals);
-    for (int index = 0; index < co->frame.stacktop; ++index) {
-        Py_VISIT(co->frame.localsplus[index]);
+    for (int index = 0; index < compat::local_count(co->frame); ++index) {
+        Py_VISIT(compat::ref_object(co->frame.localsplus[index]));
     }
     for (const Ref& slot : co->slots) {
         Py_VISIT(slot.get());

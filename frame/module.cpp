@@ -140,7 +140,7 @@ LineCode line_code(int first_line, int last_line) {
         bytecode += {static_cast<char>(NOP), 0};
         add_location(table, 1, 1);
     }
-    bytecode += {static_cast<char>(LOAD_ASSERTION_ERROR), 0, static_cast<char>(RAISE_VARARGS), 1};
+    bytecode.append(reinterpret_cast<const char*>(compat::kTrailingCode), sizeof(compat::kTrailingCode));
     add_location(table, compat::kTrailingUnits, 0);
     return {take(PyBytes_FromStringAndSize(bytecode.data(), static_cast<Py_ssize_t>(bytecode.size()))),
             take(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())))};

@@ -399,7 +399,7 @@ WATCHED = """
     print(json.dumps({"blocked": f"Thread 0x{thread.ident:016x}", "names": names}))
 """
 DUMP_LINE = re.compile(r'(?P<timeout>Timeout \(\d+:\d\d:\d\d(\.\d+)?\)!)|'
-                       r'(?P<thread>Thread 0x[0-9a-f]+) \(most recent call first\):|'
+                       r'(?P<thread>Thread 0x[0-9a-f]+)( \[.*\])? \(most recent call first\):|'
                        r'  File ("(?P<file>[^"]+)"|\?\?\?), line (?P<line>\d+|\?\?\?) in (?P<name>\S+)|'
                        r'  <no Python frame>|  \.\.\.|')
 

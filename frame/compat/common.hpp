@@ -56,8 +56,9 @@ void hand_over(PyFrameObject* object, InterpreterFrame& frame) {
 
     auto* copy = reinterpret_cast<InterpreterFrame*>(object->_f_frame_data);
     std::memcpy(static_cast<void*>(copy), &frame,
-                offsetof(InterpreterFrame, localsplus) + sizeof(PyObject*) * frame.stacktop);
-    Py_XINCREF(copy->function);
+                offsetof(InterpreterFrame, localsplus) + sizeof(FrameRef) * local_count(frame));
+    copy->function = owned_ref(Py_XNewRef(ref_object(frame.function)));
+    set_local_count(*copy, local_count(frame));  // a count, or a pointer into the copy's own slots
     Py_INCREF(copy->code);
     copy->frame_object = nullptr;
     copy->previous = nullptr;
@@ -69,8 +70,8 @@ void hand_over(PyFrameObject* object, InterpreterFrame& frame) {
         Py_XDECREF(back);
     }
     frame.locals = nullptr;
-    for (int index = 0; index < frame.stacktop; ++index) {
-        frame.localsplus[index] = nullptr;
+    for (int index = 0; index < local_count(frame); ++index) {
+        frame.localsplus[index] = kNoRef;
     }
     if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(object))) {
         PyObject_GC_Track(object);
@@ -87,8 +88,8 @@ void release_frame_slow(InterpreterFrame& frame) {
         }
         Py_DECREF(object);
     }
-    for (int index = 0; index < frame.stacktop; ++index) {
-        Py_CLEAR(frame.localsplus[index]);
+    for (int index = 0; index < local_count(frame); ++index) {
+        Py_XDECREF(ref_object(std::exchange(frame.localsplus[index], kNoRef)));
     }
     Py_CLEAR(frame.locals);
 }
@@ -123,10 +124,10 @@ PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame) {
     }
     PyObject_GC_UnTrack(made);
     auto* own = reinterpret_cast<InterpreterFrame*>(made->f_frame);
-    Py_CLEAR(own->function);
+    Py_XDECREF(ref_object(std::exchange(own->function, kNoRef)));
     Py_CLEAR(own->locals);
     PyCodeObject* code = std::exchange(own->code, nullptr);
-    own->stacktop = 0;
+    set_local_count(*own, 0);
     own->owner = FRAME_CLEARED;  // neither owner: what the interpreter marks a discarded frame with
     Py_DECREF(code);
     made->f_frame = reinterpret_cast<_PyInterpreterFrame*>(&frame);

@@ -15,30 +15,30 @@ inline void init_frame(InterpreterFrame& frame, PyObject* function, PyCodeObject
                        PyObject* builtins, PyObject* const* args, Py_ssize_t nargs) noexcept {
     frame.code = code;
     frame.previous = nullptr;
-    frame.function = function;
+    frame.function = borrowed_ref(function);
     frame.globals = globals;
     frame.builtins = builtins;
     frame.locals = nullptr;
     frame.frame_object = nullptr;
     frame.instr = code_units(code);
-    frame.stacktop = code->co_nlocalsplus;
+    set_local_count(frame, code->co_nlocalsplus);
     init_frame_state(frame);
     // All slots, spelled out: a few stores, where a loop is made a call of
     // memset.
     static_assert(kMaxFrameLocals == 8);
-    PyObject** slots = frame.localsplus;
-    slots[0] = slots[1] = slots[2] = slots[3] = slots[4] = slots[5] = slots[6] = slots[7] = nullptr;
+    FrameRef* slots = frame.localsplus;
+    slots[0] = slots[1] = slots[2] = slots[3] = slots[4] = slots[5] = slots[6] = slots[7] = kNoRef;
     // Unrolled: a call has a handful of parameters, and a loop over them
     // costs more than they do.
     switch (nargs) {
-        case 8: slots[7] = Py_NewRef(args[7]); [[fallthrough]];
-        case 7: slots[6] = Py_NewRef(args[6]); [[fallthrough]];
-        case 6: slots[5] = Py_NewRef(args[5]); [[fallthrough]];
-        case 5: slots[4] = Py_NewRef(args[4]); [[fallthrough]];
-        case 4: slots[3] = Py_NewRef(args[3]); [[fallthrough]];
-        case 3: slots[2] = Py_NewRef(args[2]); [[fallthrough]];
-        case 2: slots[1] = Py_NewRef(args[1]); [[fallthrough]];
-        case 1: slots[0] = Py_NewRef(args[0]); [[fallthrough]];
+        case 8: slots[7] = owned_ref(Py_NewRef(args[7])); [[fallthrough]];
+        case 7: slots[6] = owned_ref(Py_NewRef(args[6])); [[fallthrough]];
+        case 6: slots[5] = owned_ref(Py_NewRef(args[5])); [[fallthrough]];
+        case 5: slots[4] = owned_ref(Py_NewRef(args[4])); [[fallthrough]];
+        case 4: slots[3] = owned_ref(Py_NewRef(args[3])); [[fallthrough]];
+        case 3: slots[2] = owned_ref(Py_NewRef(args[2])); [[fallthrough]];
+        case 2: slots[1] = owned_ref(Py_NewRef(args[1])); [[fallthrough]];
+        case 1: slots[0] = owned_ref(Py_NewRef(args[0])); [[fallthrough]];
         default: break;
     }
 }
@@ -94,16 +94,16 @@ inline void release_frame(InterpreterFrame& frame, Py_ssize_t nargs) {
     // No frame object, so nothing could have written the locals (f_locals,
     // locals() and the debuggers all go through one): they are still the
     // arguments.
-    PyObject** slots = frame.localsplus;
+    FrameRef* slots = frame.localsplus;
     switch (nargs) {
-        case 8: Py_DECREF(slots[7]); [[fallthrough]];
-        case 7: Py_DECREF(slots[6]); [[fallthrough]];
-        case 6: Py_DECREF(slots[5]); [[fallthrough]];
-        case 5: Py_DECREF(slots[4]); [[fallthrough]];
-        case 4: Py_DECREF(slots[3]); [[fallthrough]];
-        case 3: Py_DECREF(slots[2]); [[fallthrough]];
-        case 2: Py_DECREF(slots[1]); [[fallthrough]];
-        case 1: Py_DECREF(slots[0]); [[fallthrough]];
+        case 8: Py_DECREF(ref_object(slots[7])); [[fallthrough]];
+        case 7: Py_DECREF(ref_object(slots[6])); [[fallthrough]];
+        case 6: Py_DECREF(ref_object(slots[5])); [[fallthrough]];
+        case 5: Py_DECREF(ref_object(slots[4])); [[fallthrough]];
+        case 4: Py_DECREF(ref_object(slots[3])); [[fallthrough]];
+        case 3: Py_DECREF(ref_object(slots[2])); [[fallthrough]];
+        case 2: Py_DECREF(ref_object(slots[1])); [[fallthrough]];
+        case 1: Py_DECREF(ref_object(slots[0])); [[fallthrough]];
         default: break;
     }
 }

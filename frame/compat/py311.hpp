@@ -3,6 +3,8 @@
 // pycore_dict.h) are checked field by field in py311.cpp.
 #pragma once
 
+#include <opcode.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -109,6 +111,9 @@ constexpr char kOwnedByThread = 0;
 // anyone execute it.  The current line of a frame is the unit its prev_instr
 // points at: f_lineno, faulthandler and the debuggers all read it from there.
 constexpr int kTrailingUnits = 2;
+
+// Those units load AssertionError and raise it.
+constexpr unsigned char kTrailingCode[2 * kTrailingUnits] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
 
 // The first code unit of a code object: the units the frame points its
 // frames at to show their line.
@@ -255,5 +260,18 @@ constexpr bool kThrowWarnsOfThreeArguments = false;
 inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
     return tstate->coroutine_origin_tracking_depth;
 }
+
+// The references of the frame record (the function, the locals) are plain
+// object pointers in this version, owned or borrowed as each field says.
+using FrameRef = PyObject*;
+constexpr FrameRef kNoRef = nullptr;
+
+inline FrameRef owned_ref(PyObject* obj) noexcept { return obj; }
+inline FrameRef borrowed_ref(PyObject* obj) noexcept { return obj; }
+inline PyObject* ref_object(FrameRef ref) noexcept { return ref; }
+
+// How many of the frame's localsplus slots hold valid references.
+inline int local_count(const InterpreterFrame& frame) noexcept { return frame.stacktop; }
+inline void set_local_count(InterpreterFrame& frame, int count) noexcept { frame.stacktop = count; }
 
 }  // namespace frame::compat

@@ -3,6 +3,8 @@
 // pycore_interp.h, pycore_object.h) are checked field by field in py312.cpp.
 #pragma once
 
+#include <opcode.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -154,6 +156,9 @@ constexpr char kOwnedByThread = 0;
 // is skipped by stack walkers as incomplete; ours never is.
 constexpr int kTrailingUnits = 2;
 
+// Those units load AssertionError and raise it.
+constexpr unsigned char kTrailingCode[2 * kTrailingUnits] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+
 inline CodeUnit* code_units(PyCodeObject* code) noexcept {
     return reinterpret_cast<CodeUnit*>(code->co_code_adaptive);
 }
@@ -294,5 +299,18 @@ inline bool signal_pending() noexcept {
 inline int origin_tracking_depth(PyThreadState* tstate) noexcept {
     return tstate->coroutine_origin_tracking_depth;
 }
+
+// The references of the frame record (the function, the locals) are plain
+// object pointers in this version, owned or borrowed as each field says.
+using FrameRef = PyObject*;
+constexpr FrameRef kNoRef = nullptr;
+
+inline FrameRef owned_ref(PyObject* obj) noexcept { return obj; }
+inline FrameRef borrowed_ref(PyObject* obj) noexcept { return obj; }
+inline PyObject* ref_object(FrameRef ref) noexcept { return ref; }
+
+// How many of the frame's localsplus slots hold valid references.
+inline int local_count(const InterpreterFrame& frame) noexcept { return frame.stacktop; }
+inline void set_local_count(InterpreterFrame& frame, int count) noexcept { frame.stacktop = count; }
 
 }  // namespace frame::compat
