@@ -1,43 +1,73 @@
-# Set-up, build and checks on Debian 12.  Every target installs what it needs,
-# so `make test` works on a fresh machine; running it again changes nothing.
+# Set-up, build and checks on Debian 12 and 13.  Every target installs what
+# it needs, so `make test` works on a fresh machine; running it again changes
+# nothing.
 #
-# PY picks the interpreter: 3.11 (the default) is Debian's /usr/bin/python3.11
-# with the virtual environment .venv; any other version is pyenv's newest
-# patch release of it, with .venv-$(PY).  Every Python package comes from
-# requirements/lock.txt, installed into each environment; Debian provides
-# only what the package index does not (the interpreter, the compiler, the
-# secret store's daemons, the browser).
+# PY picks the interpreter (see "Interpreters" below): by default the newest
+# supported version the distribution itself ships, with the virtual
+# environment .venv; any other version has .venv-$(PY).  Every Python package
+# comes from requirements/lock.txt, installed into each environment; Debian
+# provides only what the package index does not (the interpreter, the
+# compiler, the secret store's daemons, the browser).
 
-PY          ?= 3.11
-# The interpreters `make wheel` (without PY=) builds a wheel for, of the
-# versions pyproject.toml declares.
-PYTHONS     := 3.11 3.12 3.13
+# The versions the modules support, oldest first; `make wheel` (without PY=)
+# builds a wheel for each of PYTHONS that this machine has.
 SUPPORTED   := 3.11 3.12 3.13
 PYENV_ROOT  ?= $(HOME)/.pyenv
-# pyenv's patch release of 3.11 that `make test-cross` runs the wheel on.
-CROSS_PATCH := 3.11.7
+
+# ---- Interpreters ---------------------------------------------------------
+# Each supported version's interpreter is looked up, not assumed, in order:
+# PYTHON_3.X given on the command line; the distribution's /usr/bin/python3.X
+# when apt has it with -dev and -venv (they are installed when missing) or,
+# without apt, when it is already complete (headers and venv); else pyenv's
+# newest patch release.  $(call python_of,3.X) is that path, empty when the
+# version cannot be had here.
+apt_has = $(if $(filter-out $(APT_CANDIDATES),$(1)),,yes)
+distro_complete = $(shell /usr/bin/python$(1) -c 'import ensurepip, os, sysconfig; \
+    assert os.path.isfile(sysconfig.get_paths()["include"] + "/Python.h")' 2>/dev/null && echo yes)
+distro_ships = $(or $(call apt_has,python$(1) python$(1)-dev python$(1)-venv),$(call distro_complete,$(1)))
+# pyenv's newest patch release of a minor version, e.g. $(call pyenv_python,3.12).
+pyenv_python = $(shell ls -d $(PYENV_ROOT)/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V | tail -n 1)
+
+# Asked once per run; the targets that call make again pass the answer on.
+ifeq ($(origin DISTRO_PYTHONS),undefined)
+# The interpreter packages apt could install here, asked in one call (apt's
+# cache takes a second to load).
+APT_CANDIDATES := $(shell LC_ALL=C apt-cache policy $(foreach v,$(SUPPORTED),python$(v) python$(v)-dev python$(v)-venv) \
+    2>/dev/null | awk '/^[^ ]/ { sub(":$$", "", $$1); package = $$1 } /^  Candidate: [0-9]/ { print package }')
+DISTRO_PYTHONS := $(strip $(foreach v,$(SUPPORTED),$(if $(call distro_ships,$(v)),$(v))))
+endif
+export DISTRO_PYTHONS
+python_of = $(or $(PYTHON_$(1)),$(if $(filter $(1),$(DISTRO_PYTHONS)),/usr/bin/python$(1),$(call pyenv_python,$(1))))
+# The Debian packages of a version, when its interpreter is the distribution's.
+python_packages = $(if $(filter $(1),$(DISTRO_PYTHONS)),$(if $(PYTHON_$(1)),,python$(1) python$(1)-dev python$(1)-venv))
+why_missing = PY=$(1): no interpreter: this distribution does not ship python$(1) (apt has no \
+  python$(1)-dev/-venv; /usr/bin/python$(1) lacks headers or venv) and $(PYENV_ROOT)/versions/ \
+  has no $(1).*; install it (pyenv install $(1)) or name one with PYTHON_$(1)=/path/to/python$(1)
+
+# The newest version the distribution ships: 3.11 on Debian 12, 3.13 on 13.
+DEFAULT_PY  := $(or $(lastword $(DISTRO_PYTHONS)),$(lastword $(SUPPORTED)))
+PY          ?= $(DEFAULT_PY)
+PYTHONS     ?= $(SUPPORTED)
+PYTHON      := $(call python_of,$(PY))
+ifeq ($(PY),$(DEFAULT_PY))
+VENV        := .venv
+else
+VENV        := .venv-$(PY)
+endif
+# The debug interpreter of the distribution's own version, for test-leaks.
+DEBUG_PY    := $(lastword $(DISTRO_PYTHONS))
+DEBUG_PYTHON = /usr/bin/python$(DEBUG_PY)-dbg
+# ---------------------------------------------------------------------------
 
 LOCK  := requirements/lock.txt
 FLOOR := requirements/floor.txt
 
-# pyenv's newest patch release of a minor version, e.g. $(call pyenv_python,3.12).
-pyenv_python = $(shell ls -d $(PYENV_ROOT)/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V | tail -n 1)
-
-ifeq ($(PY),3.11)
-PYTHON := /usr/bin/python3.11
-VENV   := .venv
-else
-PYTHON := $(call pyenv_python,$(PY))
-VENV   := .venv-$(PY)
-endif
 VENV_PYTHON := $(VENV)/bin/python
 ASAN_VENV   := .venv-asan-$(PY)
-CROSS_VENV  := .venv-$(CROSS_PATCH)
-CROSS_PYTHON = $(PYENV_ROOT)/versions/$(CROSS_PATCH)/bin/python$(basename $(CROSS_PATCH))
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PIP_QUIET   := -q --disable-pip-version-check
 
-DEBIAN_PACKAGES := g++ make python3.11 python3.11-dev python3.11-venv
+DEBIAN_PACKAGES := g++ make $(call python_packages,$(PY))
 
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp frame/compat/*.cpp frame/compat/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
@@ -47,12 +77,13 @@ STAND_INS := stand-ins/pyproject.toml stand-ins/README.md
 
 # What the suites need beyond the build and the lock: a real secret store (a
 # private D-Bus session with gnome-keyring-daemon), a headless browser, and
-# the debug interpreter.
-TEST_PACKAGES := dbus-daemon gnome-keyring python3.11-dbg
+# the debug interpreter (test-leaks installs that one itself).
+TEST_PACKAGES := dbus-daemon gnome-keyring
 NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.feed_catcher
 
 .PHONY: build test typecheck wheel demo bench test-asan test-leaks test-floor test-cross \
-        check debian-packages test-packages cross-packages interpreter clean
+        test-fresh check debian-packages test-packages cross-packages interpreter interpreters \
+        debug-interpreter clean
 
 build: $(VENV)/.built
 
@@ -88,6 +119,8 @@ AUDITWHEEL  := PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel
 ifeq ($(origin PY),file)
 wheel:
 	@for version in $(PYTHONS); do \
+	  case " $(AVAILABLE_PYTHONS) " in *" $$version "*) ;; \
+	    *) echo "wheel: skipping $$version, which this machine cannot have" >&2; continue;; esac; \
 	  $(MAKE) --no-print-directory wheel PY=$$version || exit 1; \
 	done
 else
@@ -140,26 +173,45 @@ bench: build
 
 # The whole suite against the checked builds (tools/checked.sh), each in a
 # virtual environment of its own: AddressSanitizer and UBSan in
-# .venv-asan-$(PY); Debian's debug interpreter (3.11 only), with the
-# reference-leak test, in .venv-debug.
+# .venv-asan-$(PY); the distribution's debug interpreter of its own version
+# (python3.11-dbg on Debian 12, python3.13-dbg on 13), with the reference-leak
+# test, in .venv-debug.
 test-asan: test-packages $(ASAN_VENV)/.built dist/.wheel-$(PY) dist/.stand-ins
 	tools/checked.sh asan $(PYTHON) test
 
 test-leaks: test-packages .venv-debug/.built
-	tools/checked.sh debug /usr/bin/python3.11-dbg test
+	tools/checked.sh debug $(DEBUG_PYTHON) test
 
-# The whole suite on 3.11 with the oldest versions pyproject.toml declares
-# (requirements/floor.txt) over the lock, in .venv-floor.  The modules are
-# the in-place build of .venv: the same Debian interpreter loads them.
+# The whole suite on the distribution's interpreter with the oldest versions
+# pyproject.toml declares (requirements/floor.txt) over the lock, in
+# .venv-floor.  The modules are the in-place build of .venv: the same
+# interpreter loads them.  The floor's cffi has no wheel for 3.13, so this
+# needs Debian 12's 3.11.
 test-floor: test-packages
-	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=3.11 ARCHS=x86_64
+	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=$(DEFAULT_PY) ARCHS=x86_64
 	.venv-floor/bin/python -m pytest -q -p no:cacheprovider
 
-# The wheel built with Debian's 3.11 installed on another patch release
-# (pyenv's $(CROSS_PATCH)) and the suite run against that installation, as
-# tools/checked.sh runs it: the source tree must not shadow it.
+# ---- Cross-patch run ------------------------------------------------------
+# A wheel built with one patch release installed on another of the same minor
+# version, and the suite run against that installation as tools/checked.sh
+# runs it: the source tree must not shadow it.  By default the wheel is PY's,
+# built here, and the target the other interpreter this machine has of that
+# version (pyenv's when PY's is the distribution's, and the reverse).
+# CROSS_TO=/path/to/python3.X names the target, CROSS_WHEEL=FILE a wheel
+# built elsewhere (the fresh roots use both).
+CROSS_TO    ?= $(if $(filter /usr/bin/%,$(PYTHON)),$(call pyenv_python,$(PY)),$(if $(filter $(PY),$(DISTRO_PYTHONS)),/usr/bin/python$(PY)))
+ifneq ($(filter test-cross %/.installed,$(MAKECMDGOALS)),)
+CROSS_PATCH := $(shell $(CROSS_TO) -c 'import platform; print(platform.python_version())' 2>/dev/null)
+endif
+CROSS_VENV  := .venv-$(CROSS_PATCH)
+CROSS_WHEEL ?= $(wildcard dist/tarnix_native-*-cp$(subst .,,$(PY))-*_x86_64.whl)
+
 test-cross: test-packages
-	$(MAKE) --no-print-directory wheel $(CROSS_VENV)/.installed PY=3.11 ARCHS=x86_64
+	@[ -n "$(CROSS_PATCH)" ] || { echo "test-cross: no other patch release of $(PY) to run \
+	  the wheel on (looked for $(if $(filter /usr/bin/%,$(PYTHON)),pyenv's $(PY).*,/usr/bin/python$(PY))); \
+	  name one with CROSS_TO=/path/to/python$(PY)" >&2; exit 1; }
+	$(if $(filter command line environment,$(origin CROSS_WHEEL)),,$(MAKE) --no-print-directory wheel PY=$(PY) ARCHS=x86_64)
+	$(MAKE) --no-print-directory $(CROSS_VENV)/.installed PY=$(PY)
 	PYTHONSAFEPATH=1 \
 	TARNIX_EXPECT_MODULES_IN=$$($(CROSS_VENV)/bin/python -c \
 	    'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tarnix \
@@ -167,11 +219,19 @@ test-cross: test-packages
 
 check: test test-asan test-leaks test-floor
 
+# ---- Fresh Debian machines ------------------------------------------------
+# A fresh root of Debian DEBIAN (bookworm or trixie) with this clone's HEAD,
+# and there, as a new user: make demo, make test, make test-leaks (and on
+# trixie the cross-patch run); tools/fresh_machine.sh.  Needs root (sudo).
+DEBIAN ?= trixie
+test-fresh:
+	$(SUDO) tools/fresh_machine.sh $(DEBIAN)
+
 # A virtual environment of an interpreter, with the lock installed exactly
 # (--no-deps: the lock lists every package; `pip check` proves it complete).
 # Reinstalled whenever the lock changes.  $(call locked_venv,DIR,INTERPRETER)
 define locked_venv
-$(1)/.locked: $(LOCK) | debian-packages interpreter $(3)
+$(1)/.locked: $(LOCK) | interpreter debian-packages $(3)
 	@[ -x $(1)/bin/python ] || { echo "$(1): $(2)"; $(2) -m venv $(1); }
 	$(1)/bin/python -m pip install $(PIP_QUIET) --no-deps -r $(LOCK)
 	$(1)/bin/python -m pip check -q
@@ -179,9 +239,9 @@ $(1)/.locked: $(LOCK) | debian-packages interpreter $(3)
 endef
 $(eval $(call locked_venv,$(VENV),$(PYTHON)))
 $(eval $(call locked_venv,$(ASAN_VENV),$(PYTHON)))
-$(eval $(call locked_venv,.venv-debug,/usr/bin/python3.11-dbg,test-packages))
-$(eval $(call locked_venv,.venv-floor,/usr/bin/python3.11))
-$(eval $(call locked_venv,$(CROSS_VENV),$(CROSS_PYTHON)))
+$(eval $(call locked_venv,.venv-debug,$(DEBUG_PYTHON),debug-interpreter))
+$(eval $(call locked_venv,.venv-floor,$(call python_of,$(DEFAULT_PY))))
+$(eval $(call locked_venv,$(CROSS_VENV),$(CROSS_TO)))
 
 # The floor over the lock; the tree (with .venv's in-place modules) on the path.
 .venv-floor/.floor: $(FLOOR) .venv-floor/.locked
@@ -191,22 +251,38 @@ $(eval $(call locked_venv,$(CROSS_VENV),$(CROSS_PYTHON)))
 	    'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tarnix-source-tree.pth
 	touch $@
 
-$(CROSS_VENV)/.installed: dist/.wheel-$(PY) dist/.stand-ins $(CROSS_VENV)/.locked
+$(CROSS_VENV)/.installed: $(CROSS_WHEEL) dist/.stand-ins $(CROSS_VENV)/.locked
+	@[ -n "$(CROSS_WHEEL)" ] || { echo "no cp$(subst .,,$(PY)) wheel in dist/" >&2; exit 1; }
 	$(CROSS_VENV)/bin/python -m pip install $(PIP_QUIET) --no-deps --no-index --force-reinstall \
-	    dist/tarnix_native-*-cp311-*_x86_64.whl dist/tarnix_tool_stand_ins-*.whl
+	    $(CROSS_WHEEL) dist/tarnix_tool_stand_ins-*.whl
 	touch $@
 
-# Only a missing pyenv interpreter is an error: Debian's are installed by
-# debian-packages and test-packages.
+# The versions this machine can have, and for the others why not.
+AVAILABLE_PYTHONS = $(foreach v,$(SUPPORTED),$(if $(call python_of,$(v)),$(v)))
+
+# The distribution's interpreters are installed by debian-packages; any
+# other missing one is an error saying where it was looked for.
 interpreter:
 	@case " $(SUPPORTED) " in *" $(PY) "*) ;; \
 	  *) echo "PY=$(PY): the supported versions are $(SUPPORTED)" >&2; exit 1;; esac
-	@[ -n "$(PYTHON)" ] || { echo "no interpreter for PY=$(PY) in $(PYENV_ROOT)/versions" >&2; exit 1; }
+	@[ -n "$(PYTHON)" ] || { echo "$(call why_missing,$(PY))" >&2; exit 1; }
+
+# One line per supported version: where its interpreter comes from, or why
+# there is none.  `make -s interpreters` is what .ci/run reads.
+interpreters:
+	@$(foreach v,$(SUPPORTED),$(if $(call python_of,$(v)),\
+	  echo "$(v) $(call python_of,$(v))";,echo "$(call why_missing,$(v))";))
+
+debug-interpreter:
+	@[ -n "$(DEBUG_PY)" ] || { echo "test-leaks: this distribution ships none of \
+	  $(SUPPORTED), so it has no debug interpreter to run the leak test with" >&2; exit 1; }
+	$(call install_missing,python$(DEBUG_PY)-dbg)
 
 # apt-get runs only when a package is missing, and updates its lists once.
 # An optional second argument goes to `apt-get install` as options.
 define install_missing
-	@missing=""; for pkg in $(1); do \
+	@command -v dpkg-query >/dev/null || exit 0; \
+	missing=""; for pkg in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$pkg 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -238,7 +314,7 @@ $(ASAN_VENV)/.built: $(SOURCES) $(ASAN_VENV)/.locked
 	touch $@
 
 .venv-debug/.built: $(SOURCES) .venv-debug/.locked | test-packages
-	tools/checked.sh debug /usr/bin/python3.11-dbg build
+	tools/checked.sh debug $(DEBUG_PYTHON) build
 	touch $@
 
 clean:
