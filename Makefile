@@ -157,6 +157,22 @@ dist/.wheel-$(PY)-aarch64: $(SOURCES) $(STUBS) README.md LICENSE tools/cross_whe
 cross-packages: debian-packages
 	$(call install_missing,g++-aarch64-linux-gnu)
 
+# The suite on aarch64 under emulation (tools/test_aarch64.sh): each of
+# AARCH64_SUITES' arm64 roots, with Debian's interpreter of that release
+# (bookworm 3.11, trixie 3.13) and its cross-built wheel.  Each root is
+# fresh; its time is printed.
+AARCH64_SUITES ?= bookworm trixie
+
+.PHONY: test-aarch64
+test-aarch64:
+	@failed=""; for suite in $(AARCH64_SUITES); do \
+	  version=$$(case $$suite in bookworm) echo 3.11;; trixie) echo 3.13;; esac); \
+	  [ -n "$$version" ] || { echo "test-aarch64: no interpreter for $$suite" >&2; exit 2; }; \
+	  $(MAKE) --no-print-directory wheel PY=$$version ARCHS=aarch64 || exit 1; \
+	  tools/test_aarch64.sh $$suite || failed="$$failed $$suite"; \
+	done; \
+	[ -z "$$failed" ] || { echo "test-aarch64 failed:$$failed" >&2; exit 1; }
+
 dist/.stand-ins: $(STAND_INS) LICENSE $(wildcard tarnix/*.py tarnix/*/*.py tarnix/*/*/*.py) \
                  $(VENV)/.locked
 	rm -f dist/tarnix_tool_stand_ins-*.whl
