@@ -9,7 +9,7 @@
 # The package index this machine reaches carries x86_64 wheels only, so the
 # tests' own dependencies come from Debian's arm64 packages (bookworm's are
 # the oldest versions pyproject.toml declares); Playwright has none, so the
-# browser tests skip, as they say.  The root is removed afterwards unless
+# browser tests skip, as they say, and no browser is installed.  The root is removed afterwards unless
 # KEEP_ROOT=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,7 +43,7 @@ tools/debian_root.sh enter "$name" -- env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -q --no-install-recommends \
     "python$version" "python$version-venv" python3-pytest python3-hypothesis \
     python3-cryptography python3-keyring python3-secretstorage python3-jeepney \
-    python3-packaging python3-pyelftools python3-mypy dbus-daemon gnome-keyring chromium
+    python3-packaging python3-pyelftools python3-mypy dbus-daemon gnome-keyring
 echo "test_aarch64.sh: root ready in $((SECONDS - started))s" >&2
 
 # Debian's packages through --system-site-packages, the wheels installed into
