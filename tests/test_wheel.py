@@ -11,8 +11,11 @@ modules; with it, an environment without the tool gets a working package.
 import base64
 import hashlib
 import importlib.metadata
+import importlib.util
 import json
 import os
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -63,10 +66,12 @@ def _unavailable(reason):
 @pytest.fixture(scope="module")
 def wheels():
     found = []
-    # dist/ may hold a native wheel for each interpreter; this one's is tagged
-    # with its version (cp311, cp312, ...).
+    # dist/ may hold a native wheel for each interpreter and architecture;
+    # this one's is tagged with its version (cp311, cp312, ...) and ends in
+    # this machine's (..._x86_64.whl, ..._aarch64.whl).
     version = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    for pattern in (f"tarnix_native-*-{version}-*.whl", "tarnix_tool_stand_ins-*.whl"):
+    native = f"tarnix_native-*-{version}-*_{platform.machine()}.whl"
+    for pattern in (native, "tarnix_tool_stand_ins-*.whl"):
         matches = sorted((SOURCE_TREE / "dist").glob(pattern))
         if len(matches) != 1:
             _unavailable(f"expected one {pattern} in dist/, found {len(matches)}: run `make wheel`")
@@ -103,7 +108,21 @@ class Venv(NamedTuple):
 
 # What the child environments take from this one: pip to install the wheels,
 # the modules' run-time dependency, and the type checker.
-BORROWED = ["pip", "cryptography", "mypy"]
+# mypy's own requirements are named too: distributors' metadata may leave
+# them out (Debian's does), and the requirements are all that is followed.
+BORROWED = ["pip", "cryptography", "mypy", "mypy_extensions", "typing_extensions"]
+BORROWED_MODULES = ["_cffi_backend"]
+
+
+def link_module(directory, module):
+    """Links a top-level module or package of this environment into directory."""
+    spec = importlib.util.find_spec(module)
+    if spec is None or spec.origin is None:
+        return
+    target = Path(spec.origin).parent if spec.submodule_search_locations else Path(spec.origin)
+    link = directory / target.name
+    if not link.exists():
+        link.symlink_to(target)
 
 
 def borrowed_packages(directory):
@@ -123,12 +142,22 @@ def borrowed_packages(directory):
             requirement = Requirement(requirement)
             if requirement.marker is None or requirement.marker.evaluate({"extra": ""}):
                 pending.append(requirement.name)
+        if distribution.files is None:
+            # Distributors' metadata may list no files (Debian's has no
+            # RECORD); top_level.txt, or else the name, says what to link.
+            tops = (distribution.read_text("top_level.txt") or name.replace("-", "_")).split()
+            for module in tops:
+                link_module(directory, module)
         for file in distribution.files or []:
             top = Path(file.parts[0])
             link = directory / top
             if top.name not in ("..", "__pycache__") and not top.name.endswith(".dist-info") \
                     and not link.exists():
                 link.symlink_to(Path(distribution.locate_file(top)))
+    # cryptography's bindings load the cffi backend, which distributors may
+    # install with no metadata of its own (Debian's python3-cffi-backend).
+    for module in BORROWED_MODULES:
+        link_module(directory, module)
     assert "tarnix" not in {path.name for path in directory.iterdir()}
     return directory
 
@@ -174,6 +203,32 @@ def test_each_wheel_carries_only_what_it_owns(wheels):
     with zipfile.ZipFile(wheels.stand_ins) as archive:
         for name in TOOL_FILES:
             assert archive.read(name) == (SOURCE_TREE / name).read_bytes(), name
+
+
+# The oldest glibc the wheels promise (manylinux2014), and the checker that
+# holds the build to it.
+GLIBC_FLOOR = (2, 17)
+GLIBC_SYMBOLS = SOURCE_TREE / "tools" / "glibc_symbols.py"
+
+
+def test_the_native_wheel_is_tagged_for_the_oldest_glibc(wheels):
+    tag = re.search(r"[-.]manylinux_(\d+)_(\d+)_", wheels.native.name)
+    assert tag, wheels.native.name
+    assert (int(tag[1]), int(tag[2])) <= GLIBC_FLOOR
+
+
+# Every glibc symbol version is 2.2.5 or newer (2.17 on aarch64), so a floor
+# of 2.0 must fail and name them; the wheel's own floor must pass.
+@pytest.mark.parametrize("floor, returncode", [("2.17", 0), ("2.0", 1)])
+def test_no_module_needs_a_glibc_symbol_newer_than_the_floor(wheels, floor, returncode):
+    done = subprocess.run([sys.executable, GLIBC_SYMBOLS, floor, wheels.native],
+                          capture_output=True, text=True)
+    assert done.returncode == returncode, done.stderr
+    if returncode:
+        for module in ("login_vault", "feed_catcher"):
+            assert re.search(rf"{module}.*: \w+@GLIBC_2\.", done.stderr), done.stderr
+    else:
+        assert done.stderr == ""
 
 
 def tool_wheel(directory):
@@ -280,7 +335,8 @@ def test_the_modules_install_beside_the_tool_and_leave_its_files_alone(wheels, t
     (tmp_path / "typed_use.py").write_text(TYPED_USE)
     checked = venv.run("-m", "mypy", "--strict", "--no-error-summary",
                        "--cache-dir", str(tmp_path / "mypy-cache"), "typed_use.py")
-    assert checked.stdout.splitlines() == [
+    # Older mypy releases spell builtin types with their module ("builtins.dict").
+    assert checked.stdout.replace("builtins.", "").splitlines() == [
         'typed_use.py:6: error: Argument 2 to "save_token" of "LoginVault" has incompatible type'
         ' "None"; expected "str"  [arg-type]',
         'typed_use.py:7: note: Revealed type is "tarnix.auth.storage.crypto.Crypto"',

@@ -40,8 +40,8 @@ clone() {
 }
 cross() {
     local wheel
-    make --no-print-directory wheel PY="$cross_version" || return 1
-    wheel=$(ls dist/tarnix_native-*-cp${cross_version/./}-*.whl) || return 1
+    make --no-print-directory wheel PY="$cross_version" ARCHS=x86_64 || return 1
+    wheel=$(ls dist/tarnix_native-*-cp${cross_version/./}-*_x86_64.whl) || return 1
     echo "cross: $wheel, built with $(make -s --no-print-directory interpreters \
         | awk -v v="$cross_version" '$1 == v { print $2 }')" >&2
     mkdir -p "$home/cross" && cp "$wheel" "$home/cross/" && chown -R 1000:1000 "$home/cross" || return 1
