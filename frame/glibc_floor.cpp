@@ -27,3 +27,21 @@ frame_no_random_device(void*, const char*, std::size_t)
 extern "C" void frame_no_random_device(void*, const char*, std::size_t) {
     throw std::runtime_error("random_device: not available in this module");
 }
+
+// Built against glibc 2.38 or later (Debian 13's), the runtime's emergency
+// exception pool and its debug mode read their environment settings with
+// the C23 strtoul, a glibc 2.38 symbol.  The C23 version differs only in
+// taking a "0b" prefix for base 0 or 2, and those settings are plain
+// decimal numbers, so the older function, present since glibc 2.2.5,
+// answers the same.  Its C++ declaration may itself be redirected to the
+// C23 name, so the older one is named by its symbol.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 38))
+extern "C" unsigned long frame_c99_strtoul(const char*, char**, int) __asm__("strtoul");
+
+extern "C" __attribute__((visibility("hidden"), used)) unsigned long
+frame_c23_strtoul(const char*, char**, int) __asm__("__isoc23_strtoul");
+
+extern "C" unsigned long frame_c23_strtoul(const char* text, char** end, int base) {
+    return frame_c99_strtoul(text, end, base);
+}
+#endif
