@@ -22,8 +22,13 @@ SOURCE = "tarnix/seller_sprite/scraping/feed_catcher"
 CLASS = "tarnix.seller_sprite.scraping.feed_catcher.SellerSpriteFeedCatcher"
 
 PRELUDE = """
-import functools, itertools, json, sys, traceback, types
+import functools, itertools, json, signal, sys, traceback, types
 import tarnix.seller_sprite.scraping.feed_catcher as feed_catcher
+
+# A child started from a background job of a non-interactive shell inherits
+# SIGINT ignored, and the interpreter then leaves it so; Ctrl-C is what is
+# tested, so the child takes the handler an interactive run has.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 catcher = feed_catcher.SellerSpriteFeedCatcher()
 
