@@ -83,7 +83,7 @@ NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.
 
 .PHONY: build test typecheck wheel demo bench test-asan test-leaks test-floor test-cross \
         test-fresh check debian-packages test-packages cross-packages interpreter interpreters \
-        debug-interpreter clean
+        debug-interpreter root-packages emulation-packages clean
 
 build: $(VENV)/.built
 
@@ -166,7 +166,7 @@ AARCH64_SUITES ?= bookworm trixie
 AARCH64_PYTEST ?=
 
 .PHONY: test-aarch64
-test-aarch64:
+test-aarch64: cross-packages emulation-packages
 	@failed=""; for suite in $(AARCH64_SUITES); do \
 	  version=$$(case $$suite in bookworm) echo 3.11;; trixie) echo 3.13;; esac); \
 	  [ -n "$$version" ] || { echo "test-aarch64: no interpreter for $$suite" >&2; exit 2; }; \
@@ -248,8 +248,16 @@ check:
 # and there, as a new user: make demo, make test, make test-leaks (and on
 # trixie the cross-patch run); tools/fresh_machine.sh.  Needs root (sudo).
 DEBIAN ?= trixie
-test-fresh:
+test-fresh: root-packages
 	$(SUDO) tools/fresh_machine.sh $(DEBIAN)
+
+# What tools/debian_root.sh needs: debootstrap for every root, and for an
+# arm64 one qemu's static emulator with its binfmt registration.
+root-packages:
+	$(call install_missing,debootstrap)
+
+emulation-packages: root-packages
+	$(call install_missing,qemu-user-static binfmt-support)
 
 # A virtual environment of an interpreter, with the lock installed exactly
 # (--no-deps: the lock lists every package; `pip check` proves it complete).
