@@ -35,22 +35,24 @@ inline PyObject* attr(PyObject* obj, const Str& name) noexcept {
 
 // d.get(key) of an exact dict of exact str keys, for an exact str key: the
 // lookup compares keys by identity and text, so no __eq__ runs, and cannot
-// fail.  Borrowed (None when absent, as d.get gives it); nullptr for any
-// other dict, whose lookup may call a key's __eq__, or a subclass's get.
+// fail (compat::lookup_str).  Borrowed (None when absent, as d.get gives
+// it); nullptr for any other dict, whose lookup may call a key's __eq__, or
+// a subclass's get.
 inline PyObject* get(PyObject* dict, PyObject* key) noexcept {
-    if (!PyDict_CheckExact(dict) || !compat::str_keys_only(dict) || !PyUnicode_CheckExact(key)) {
+    PyObject* value = nullptr;
+    if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key) || compat::lookup_str(dict, key, &value) < 0) {
         return nullptr;
     }
-    PyObject* value = PyDict_GetItemWithError(dict, key);
     return value != nullptr ? value : Py_None;
 }
 
 // `key in dict`, with the same conditions as get().
 inline Answer contains(PyObject* dict, PyObject* key) noexcept {
-    if (!PyDict_CheckExact(dict) || !compat::str_keys_only(dict) || !PyUnicode_CheckExact(key)) {
+    PyObject* value = nullptr;
+    if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key) || compat::lookup_str(dict, key, &value) < 0) {
         return Answer::Unknown;
     }
-    return answer(PyDict_GetItemWithError(dict, key) != nullptr);
+    return answer(value != nullptr);
 }
 
 // isinstance(obj, type) for a built-in `type` (no __instancecheck__ of its

@@ -106,10 +106,6 @@ SAME_FIELD(owner, owner);
 #undef SAME_FIELD
 static_assert(offsetof(InterpreterFrame, localsplus) == offsetof(_PyInterpreterFrame, localsplus));
 static_assert(kOwnedByThread == FRAME_OWNED_BY_THREAD);
-static_assert(offsetof(DictKeysHead, kind) == offsetof(PyDictKeysObject, dk_kind) &&
-              sizeof(DictKeysHead::kind) == sizeof(PyDictKeysObject::dk_kind));
-static_assert(kGeneralKeys == DICT_KEYS_GENERAL && DICT_KEYS_UNICODE != kGeneralKeys &&
-              DICT_KEYS_SPLIT != kGeneralKeys);
 
 void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, InlineSlot& slot) noexcept {
     PyTypeObject* type = Py_TYPE(obj);

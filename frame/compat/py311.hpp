@@ -169,25 +169,6 @@ inline PyObject* inline_value(PyObject* obj, const InlineSlot& slot) noexcept {
     return values != nullptr ? values[slot.index] : nullptr;
 }
 
-// Whether every key of an exact dict is an exact str (the key kinds
-// DICT_KEYS_UNICODE and DICT_KEYS_SPLIT of pycore_dict.h, where the dict
-// itself keeps no other): a lookup of an exact str in it compares keys by
-// identity and by their text only, never by a __eq__ of their own, so it
-// runs no code.  The kind is a byte of the keys object's head (dk_kind),
-// which py311.cpp checks against the interpreter's declaration.
-struct DictKeysHead {
-    Py_ssize_t refcnt;
-    std::uint8_t log2_size;
-    std::uint8_t log2_index_bytes;
-    std::uint8_t kind;
-};
-constexpr std::uint8_t kGeneralKeys = 0;
-
-inline bool str_keys_only(PyObject* dict) noexcept {
-    return reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)->kind !=
-           kGeneralKeys;
-}
-
 // The dict version tag changes on every modification of any dict and is never
 // reused, so a cached global stays valid while the tags of the module
 // namespace and the builtins are unchanged.  The field is public in 3.11's

@@ -280,10 +280,6 @@ SAME_FIELD(owner, owner);
 #undef SAME_FIELD
 static_assert(offsetof(InterpreterFrame, localsplus) == offsetof(_PyInterpreterFrame, localsplus));
 static_assert(kOwnedByThread == FRAME_OWNED_BY_THREAD);
-static_assert(offsetof(DictKeysHead, kind) == offsetof(PyDictKeysObject, dk_kind) &&
-              sizeof(DictKeysHead::kind) == sizeof(PyDictKeysObject::dk_kind));
-static_assert(kGeneralKeys == DICT_KEYS_GENERAL && DICT_KEYS_UNICODE != kGeneralKeys &&
-              DICT_KEYS_SPLIT != kGeneralKeys);
 static_assert(kFrameCreated == FRAME_CREATED);
 static_assert(offsetof(PyGenObject, gi_iframe) % alignof(InterpreterFrame) == 0);
 

@@ -276,10 +276,6 @@ static_assert(offsetof(GeneratorHead, iframe) == offsetof(PyGenObject, gi_iframe
               offsetof(PyGenObject, gi_iframe) == offsetof(PyCoroObject, cr_iframe));
 static_assert(offsetof(InterpreterFrame, localsplus) == offsetof(_PyInterpreterFrame, localsplus));
 static_assert(kOwnedByThread == FRAME_OWNED_BY_THREAD);
-static_assert(offsetof(DictKeysHead, kind) == offsetof(PyDictKeysObject, dk_kind) &&
-              sizeof(DictKeysHead::kind) == sizeof(PyDictKeysObject::dk_kind));
-static_assert(kGeneralKeys == DICT_KEYS_GENERAL && DICT_KEYS_UNICODE != kGeneralKeys &&
-              DICT_KEYS_SPLIT != kGeneralKeys);
 static_assert(kAssertionErrorConstant == CONSTANT_ASSERTIONERROR);
 static_assert(kFrameCreated == FRAME_CREATED);
 static_assert(kSignalsPendingBit == _PY_SIGNALS_PENDING_BIT);
