@@ -21,8 +21,12 @@ import pytest
 SOURCE = "tarnix/seller_sprite/scraping/feed_catcher"
 CLASS = "tarnix.seller_sprite.scraping.feed_catcher.SellerSpriteFeedCatcher"
 
+# A child started from a background job inherits SIGINT ignored, and the
+# interpreter then leaves it so: the handler that raises KeyboardInterrupt is
+# put back first.
 PRELUDE = """
-import functools, itertools, json, sys, traceback, types
+import functools, itertools, json, signal, sys, traceback, types
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import tarnix.seller_sprite.scraping.feed_catcher as feed_catcher
 
 catcher = feed_catcher.SellerSpriteFeedCatcher()
