@@ -357,7 +357,7 @@ class SellerSpriteFeedCatcher:
             raise _incorrect_type("section", str, section)
         if not isinstance(payload, dict):
             return False
-        data = payload.get("data")
+        data = payload.get("data")  # line 44
         if section == "frequency" or section == "reverse_frequency":
             return isinstance(data, list) and any(  # line 47
                 isinstance(item, dict) and "frequency" in item and "keyword" in item for item in data  # line 47
@@ -367,7 +367,7 @@ class SellerSpriteFeedCatcher:
         if section == "keyword_reverse":
             return isinstance(data, dict) and isinstance(data.get("items"), list) and "asin" in data
         if section == "reverse_monthly":
-            return isinstance(data, dict) and "monthlyDto" in data and "variations" in data
+            return isinstance(data, dict) and "monthlyDto" in data and "variations" in data  # line 54
         if section == "reverse_stats":
             return isinstance(data, dict) and "statDto" in data and "asin" in data
         return False
@@ -375,14 +375,14 @@ class SellerSpriteFeedCatcher:
     def get_payload(self, section: str) -> dict[str, Any] | None:
         if type(section) is not str:
             raise _incorrect_type("section", str, section)
-        item = self.responses.get(section)
+        item = self.responses.get(section)  # line 61
         if not item:
             return None
-        payload = item.get("payload")
+        payload = item.get("payload")  # line 64
         result = payload if isinstance(payload, dict) else None
         if result is not None and type(result) is not dict:
             raise _wrong_result(result)
-        return result
+        return result  # line 65
 
     def save_all(self, target_dir: Path) -> dict[str, str]:
         target_dir.mkdir(parents=True, exist_ok=True)

@@ -21,8 +21,14 @@ Its ratio is each side's time above the floor, Python over native.  The I/O
 rows make the same system calls on both sides; their goal is parity within
 the noise of the measurement.
 
+A third side, when `--compiled=DIR` names it (as `make bench` does), is the
+same plain classes compiled ahead of time by mypyc into DIR (module
+`plain_python_compiled`): the one-command alternative to the native modules.
+It runs in the same rounds, and each row gets a second ratio, compiled over
+native (above the floor for the captures), with goals of its own.
+
 `bench/run.py WORD...` times only the operations whose label holds a WORD;
-`--profiled` times them with cProfile's profiler enabled on both sides.
+`--profiled` times them with cProfile's profiler enabled on every side.
 The memory check at the end drives 100,000 captures over the six sections
 and reads the resident set size around them.
 """
@@ -184,6 +190,19 @@ class Op(NamedTuple):
     statement: str
     compared: str | None = None  # compared between the sides instead of the statement
     floor: str | None = None     # the shared work under it, timed in the same rounds
+    # The compiled side's statement where the mypyc class differs in form
+    # (a property is a getset descriptor there, without fget).
+    for_compiled: str | None = None
+
+    @property
+    def compiled_goal(self) -> float | None:
+        """Against the compiled classes: calls and the scan at least as fast,
+        captures' own work 1.2 times as fast, I/O at parity."""
+        if self.goal is None or any(word in self.label for word in COMPILED_NOT_JUDGED):
+            return None
+        if self.floor is not None:
+            return 1.2
+        return 1.0 if self.goal in (CALL, SCAN) else IO
 
 
 CALL = 2.0
@@ -261,7 +280,8 @@ def operations():
     ]
     for name, goal, instance_call, class_call, floor in through:
         ops.append(Op(f"{name} via instance", goal, instance_call, floor=floor))
-        ops.append(Op(f"{name} via class", goal, class_call, floor=floor))
+        ops.append(Op(f"{name} via class", goal, class_call, floor=floor,
+                      for_compiled=class_call.replace(".fget(v)", ".__get__(v)")))
     return ops
 
 
@@ -275,18 +295,34 @@ def comparable(value, root: str):
     return value
 
 
-def check_same_results(ops, native, python):
-    """Each statement (or its stand-in) gives equal results on both sides."""
+# Where the compiled classes give another result for the same work, so it is
+# not compared: mypyc checks the annotated argument types itself, with its
+# own message.
+COMPILED_DIFFERS = ("binding error",)
+# Where they do other work, so the row has no goal against them: a mypyc
+# class runs __init__ from the type's call only, and `obj.__init__(...)`
+# reaches object.__init__, which does nothing.
+COMPILED_NOT_JUDGED = (".__init__ via",)
+
+
+def check_same_results(ops, sides):
+    """Each statement (or its stand-in) gives equal results on every side."""
     for op in ops:
-        label, statement = op.label, op.compared or op.statement
+        label = op.label
         results = []
-        for namespace in (native, python):
+        for name, namespace in sides:
+            statement = op.compared or op.statement
+            if name == "compiled":
+                if any(word in label for word in COMPILED_DIFFERS):
+                    continue
+                statement = op.compared or op.for_compiled or op.statement
             *setup, last = statement.split("; ")
             for step in setup:
                 exec(step, namespace)
-            results.append(comparable(eval(last, namespace), namespace["root"]))
-        if results[0] != results[1]:
-            raise SystemExit(f"{label}: native gave {results[0]!r}, Python gave {results[1]!r}")
+            results.append((name, comparable(eval(last, namespace), namespace["root"])))
+        for name, result in results[1:]:
+            if result != results[0][1]:
+                raise SystemExit(f"{label}: native gave {results[0][1]!r}, {name} gave {result!r}")
 
 
 def fitted_number(timer: timeit.Timer) -> int:
@@ -298,40 +334,60 @@ def fitted_number(timer: timeit.Timer) -> int:
         number *= 4
 
 
-def measure(ops, native, python):
-    """Per operation: median ns per call of each side (and of its floor), and
-    the paired ratios.
+class Ratio(NamedTuple):
+    median: float
+    low: float   # the middle half of the paired ratios
+    high: float
 
-    Each round times the two sides (and the floor) back to back, so a ratio
+
+class Result(NamedTuple):
+    ns: list[float]           # median per call of each side, in the order of the sides
+    floor_ns: float | None
+    ratios: list[Ratio]       # each other side over native
+
+
+def paired_ratio(native_ns, other_ns, floors) -> Ratio:
+    ratios = [(o - f) / (n - f) for n, o, f in zip(native_ns, other_ns, floors)]
+    quartiles = statistics.quantiles(ratios, n=4)
+    return Ratio(statistics.median(ratios), quartiles[0], quartiles[2])
+
+
+def measure(ops, sides):
+    """Per operation: median ns per call of each side (and of its floor), and
+    the paired ratios of each other side over native.
+
+    Each round times the sides (and the floor) back to back, so a ratio
     taken within the round cancels what drifts between rounds (disk
     write-back, other load); the table's ratio is the median of those paired
     ratios.  With a floor, the ratio is of each side's time above it.
     """
+    python = dict(sides)["Python"]
     timers = []
     for op in ops:
-        pair = [timeit.Timer(op.statement, globals=ns) for ns in (native, python)]
+        each = [timeit.Timer(op.for_compiled if name == "compiled" and op.for_compiled else op.statement,
+                             globals=ns) for name, ns in sides]
         floor = timeit.Timer(op.floor, globals=python) if op.floor else None
-        timers.append((pair, floor))
-    numbers = [max(fitted_number(pair[0]), fitted_number(pair[1])) for pair, _ in timers]
+        timers.append((each, floor))
+    numbers = [max(fitted_number(timer) for timer in each) for each, _ in timers]
     empty = timeit.Timer("pass")
-    samples = [([], [], []) for _ in ops]
+    samples = [[[] for _ in range(len(sides) + 1)] for _ in ops]
     for round_number in range(ROUNDS):
         loop_ns = empty.timeit(100_000) / 100_000 * 1e9
-        order = (0, 1) if round_number % 2 == 0 else (1, 0)
-        for index, (pair, floor) in enumerate(timers):
+        # The side that goes first turns with the rounds.
+        shift = round_number % len(sides)
+        order = list(range(shift, len(sides))) + list(range(shift))
+        for index, (each, floor) in enumerate(timers):
             for side in order:
-                seconds = pair[side].timeit(numbers[index])
+                seconds = each[side].timeit(numbers[index])
                 samples[index][side].append(seconds / numbers[index] * 1e9 - loop_ns)
             if floor is not None:
-                samples[index][2].append(floor.timeit(numbers[index]) / numbers[index] * 1e9 - loop_ns)
+                samples[index][-1].append(floor.timeit(numbers[index]) / numbers[index] * 1e9 - loop_ns)
     results = []
-    for native_ns, python_ns, floor_ns in samples:
-        floors = floor_ns or [0.0] * len(native_ns)
-        ratios = [(p - f) / (n - f) for n, p, f in zip(native_ns, python_ns, floors)]
-        quartiles = statistics.quantiles(ratios, n=4)
-        results.append((statistics.median(native_ns), statistics.median(python_ns),
-                        statistics.median(floor_ns) if floor_ns else None,
-                        statistics.median(ratios), quartiles[0], quartiles[2]))
+    for *per_side, floor_ns in samples:
+        floors = floor_ns or [0.0] * ROUNDS
+        results.append(Result([statistics.median(ns) for ns in per_side],
+                              statistics.median(floor_ns) if floor_ns else None,
+                              [paired_ratio(per_side[0], other, floors) for other in per_side[1:]]))
     return results
 
 
@@ -378,22 +434,41 @@ def machine() -> str:
             f"Python {platform.python_version()}")
 
 
+def compiled_module(directory: str):
+    """The plain classes as mypyc compiled them into `directory`: the
+    extension alone, so no source beside it can be imported instead."""
+    sys.path.insert(0, directory)
+    try:
+        import plain_python_compiled
+    finally:
+        sys.path.remove(directory)
+    if not plain_python_compiled.__file__.endswith(".so"):
+        raise SystemExit(f"{plain_python_compiled.__file__}: not the compiled module")
+    return plain_python_compiled
+
+
 def main() -> int:
     started = time.perf_counter()
     words = [arg for arg in sys.argv[1:] if not arg.startswith("--")]
     profiled = "--profiled" in sys.argv[1:]
+    compiled_dir = next((arg.split("=", 1)[1] for arg in sys.argv[1:] if arg.startswith("--compiled=")), None)
+    modules = [("native", sys.modules[LoginVault.__module__], sys.modules[SellerSpriteFeedCatcher.__module__]),
+               ("Python", plain_python, plain_python)]
+    if compiled_dir is not None:
+        compiled = compiled_module(compiled_dir)
+        modules.append(("compiled", compiled, compiled))
     root = Path(tempfile.mkdtemp(prefix="tarnix-bench-"))
     try:
-        native = side_namespace(LoginVault, SellerSpriteFeedCatcher, root / "native")
-        python = side_namespace(plain_python.LoginVault, plain_python.SellerSpriteFeedCatcher, root / "python")
+        sides = [(name, side_namespace(vault.LoginVault, catcher.SellerSpriteFeedCatcher, root / name))
+                 for name, vault, catcher in modules]
         ops = [op for op in operations() if not words or any(word in op.label for word in words)]
-        check_same_results(ops, native, python)
+        check_same_results(ops, sides)
         load_before = os.getloadavg()
         profiler = cProfile.Profile()
         if profiled:
             profiler.enable()
         try:
-            results = measure(ops, native, python)
+            results = measure(ops, sides)
         finally:
             profiler.disable()
         load_after = os.getloadavg()
@@ -403,37 +478,49 @@ def main() -> int:
     print(f"machine: {machine()}")
     print(f"load average before/after: {load_before[0]:.2f} / {load_after[0]:.2f}; "
           f"{ROUNDS} interleaved rounds, medians, empty loop subtracted"
-          + ("; cProfile's profiler enabled on both sides" if profiled else ""))
-    print("Py/native is the median of the ratios paired within each round (above the floor where one is "
-          "given); 'middle half' is their interquartile range")
+          + ("; cProfile's profiler enabled on every side" if profiled else ""))
+    print("Py/native (and compiled/native) is the median of the ratios paired within each round (above the "
+          "floor where one is given); 'middle half' is their interquartile range")
+    if compiled_dir is None:
+        print("no compiled side: `make bench` gives bench/run.py --compiled=DIR")
     print()
     width = max(len(op.label) for op in ops)
-    print(f"{'operation':<{width}}  {'native ns':>11}  {'Python ns':>11}  {'floor ns':>9}  {'Py/native':>9}  "
-          f"{'middle half':>11}  goal")
-    print("-" * (width + 70))
+    names = [name for name, _ in sides]
+    header = f"{'operation':<{width}}  " + "".join(f"{name + ' ns':>11}  " for name in names) + f"{'floor ns':>9}"
+    for name in names[1:]:
+        short = "Py" if name == "Python" else "comp"
+        header += f"  {short + '/native':>11}  {'middle half':>11}  {'goal':<8}"
+    print(header)
+    print("-" * len(header))
     missed = []
-    for op, (native_ns, python_ns, floor_ns, ratio, low, high) in zip(ops, results):
-        verdict = "-"
-        if op.goal is not None:
-            verdict = f">= {op.goal:.2f}" + ("" if ratio >= op.goal else "  MISSED")
-            if ratio < op.goal:
-                missed.append(op.label)
-        floor = f"{floor_ns:9,.0f}" if floor_ns is not None else f"{'':9}"
-        print(f"{op.label:<{width}}  {native_ns:11,.0f}  {python_ns:11,.0f}  {floor}  {ratio:8.2f}x  "
-              f"{low:5.2f}-{high:4.2f}x  {verdict}")
+    for op, result in zip(ops, results):
+        floor = f"{result.floor_ns:9,.0f}" if result.floor_ns is not None else f"{'':9}"
+        line = f"{op.label:<{width}}  " + "".join(f"{ns:11,.0f}  " for ns in result.ns) + floor
+        for name, ratio, goal in zip(names[1:], result.ratios, (op.goal, op.compiled_goal)):
+            verdict = "-"
+            if goal is not None:
+                verdict = f">= {goal:.2f}"
+                if ratio.median < goal:
+                    verdict += " MISSED"
+                    missed.append(f"{op.label} (against {name}: {ratio.median:.2f}x, goal {goal:.2f}x)")
+            line += f"  {ratio.median:10.2f}x  {ratio.low:5.2f}-{ratio.high:4.2f}x  {verdict:<8}"
+        print(line.rstrip())
     print()
-    print("floor: a plain coroutine of the same call doing only what both sides must do the same way "
+    print("floor: a plain coroutine of the same call doing only what every side must do the same way "
           "(urlparse of the URL, and awaiting the body where the capture fetches it)")
+    if compiled_dir is not None:
+        print("compiled: the __init__ rows have no goal (a mypyc class's __init__ called again does nothing); "
+              "the binding error's message is mypyc's own")
     print()
 
-    for name, catcher_type in (("native", SellerSpriteFeedCatcher),
-                               ("Python", plain_python.SellerSpriteFeedCatcher)):
+    for name, _, catcher_module in modules:
+        catcher_type = catcher_module.SellerSpriteFeedCatcher
         records, before, after, blocks_before, blocks_after = memory_check(catcher_type)
         print(f"memory, {name}: {MEMORY_CAPTURES:,} captures over six sections -> {records} records; "
               f"RSS {before:,} -> {after:,} KiB ({after - before:+,} KiB); "
               f"allocated blocks {blocks_before:,} -> {blocks_after:,} ({blocks_after - blocks_before:+,})")
     print()
-    with_goal = sum(op.goal is not None for op in ops)
+    with_goal = sum(goal is not None for op in ops for goal in (op.goal, op.compiled_goal)[:len(sides) - 1])
     print(f"goals: {with_goal - len(missed)} of {with_goal} met ({time.perf_counter() - started:.0f} s)")
     for label in missed:
         print(f"  missed: {label}")

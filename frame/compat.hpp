@@ -135,6 +135,12 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 // error set.
 int get_method(PyObject* obj, PyObject* name, PyObject** method);
 
+// A lookup of an exact str in an exact dict: -1 when the dict holds a key
+// that is not an exact str (whose __eq__ a lookup may call); otherwise 0,
+// with *value the value (borrowed) or nullptr when the key is absent.  Runs
+// no code, allocates nothing, raises nothing.
+int lookup_str(PyObject* dict, PyObject* key, PyObject** value) noexcept;
+
 }  // namespace frame::compat
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000

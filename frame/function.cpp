@@ -23,6 +23,7 @@ struct Function {
     // From the table, where a call reads them first: the body (nullptr for
     // the coroutine method, whose calls make a coroutine) and the first line.
     MethodBody body;
+    LeafBody leaf;
     int first_line;
     const char* trace_name;
     Py_ssize_t fast_positional;   // positional count of the fast tier, or -1 without one
@@ -134,6 +135,17 @@ PyObject* new_or_none(const Ref& value) {
         return nullptr;  // the function never started, so it has no entry
     }
     PyObject* result;
+    // The frameless form first, when no tool watches the thread: it runs no
+    // Python code, releases no lock and lets no signal handler run, so no
+    // stack walker, profiler or monitoring tool could have seen the frame it
+    // skips.  The recursion level is still taken, so a call at the limit
+    // fails as a Python function's does.  When the form cannot vouch for its
+    // objects, it changed nothing and the body runs in its frame.
+    if (function->leaf != nullptr && !compat::events_wanted(tstate, function->events) &&
+        (result = function->leaf(values)) != nullptr) {
+        compat::leave_recursive_call(tstate);
+        return result;
+    }
     if (compat::InterpreterFrame* frame = compat::reserve_frame(tstate)) {
         result = run_in_frame(function, scope, values, tstate, *frame);
         compat::unreserve_frame(tstate, *frame);
@@ -508,6 +520,7 @@ Ref new_function(const MethodDef& def, PyObject* code, const char* trace_name) {
     function->vectorcall = function_vectorcall;
     function->def = &def;
     function->body = def.kind == Kind::Coroutine ? nullptr : def.body;
+    function->leaf = def.kind == Kind::Method ? def.leaf : nullptr;
     function->first_line = def.first_line;
     function->trace_name = trace_name;
     function->fast_positional = takes_arguments_as_passed(def) ? static_cast<Py_ssize_t>(def.params.size()) : -1;

@@ -31,6 +31,12 @@ struct Param {
 // filled in) and returns a new reference or throws PyError.
 using MethodBody = Ref (*)(Scope& scope, PyObject* const* args);
 
+// A plain body's frameless form (see leaf.hpp): the body's result for the
+// arguments and objects it can vouch for, computed without any step that
+// could let an observer see the frame it skips; nullptr, with nothing pending
+// and nothing changed, for any other, and the call runs the body in its frame.
+using LeafBody = PyObject* (*)(PyObject* const* args) noexcept;
+
 // A resumable body runs from co.resume_point() with the value sent in (or
 // nullptr when an exception is to be raised at that point).  It returns the
 // final result, or suspends through Resumable::await and returns an empty Ref.
@@ -55,6 +61,7 @@ struct MethodDef {
     int last_line;                  // the last line the body reports
     MethodBody body = nullptr;      // Method, Property
     ResumeBody resume = nullptr;    // Coroutine: its locals start with the parameters
+    LeafBody leaf = nullptr;        // Method: the body's frameless form, if it has one
 };
 
 // A generator expression inside a method; created by new_generator().

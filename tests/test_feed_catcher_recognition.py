@@ -227,3 +227,76 @@ def test_get_payload_tests_the_payload_as_isinstance_does(make):
     assert got[:3] == want[:3]
     if got[0] == "raise":
         assert got[3][-1] == ("tarnix.seller_sprite.scraping.feed_catcher.SellerSpriteFeedCatcher.get_payload", 65)
+
+
+# --- the lookups of the frameless path ------------------------------------------
+#
+# A payload of exact dicts with exact str keys is read without a frame, by the
+# frame's own probe of the dict's hash table.  Each shape below takes it down
+# another branch of the interpreter's table: index slots of one, two and four
+# bytes, deleted entries, keys equal to the names without being them (text
+# made at run time, not hashed yet), wide characters, the keys of an
+# instance's __dict__ (a split table).  Both sides must give the same answers.
+
+def built(pairs, *, grown=0, removed=()):
+    """A dict holding `pairs`, after `grown` other keys came and went and the
+    keys in `removed` were deleted."""
+    result = {f"filler-{index}": index for index in range(grown)}
+    result.update(pairs)
+    for index in range(grown):
+        del result[f"filler-{index}"]
+    for key in removed:
+        result.pop(key, None)
+    return result
+
+
+def made_at_run_time(text):
+    """The same text, a different object, its hash not computed yet."""
+    return "".join(list(text))
+
+
+class Holder:
+    pass
+
+
+def split_table(pairs):
+    holder = Holder()
+    holder.__dict__.update(pairs)
+    return holder.__dict__
+
+
+SHAPES = {
+    "small": lambda pairs: built(pairs),
+    "two-byte slots": lambda pairs: built(pairs, grown=300),
+    "four-byte slots": lambda pairs: built(pairs, grown=70_000),
+    "big, still holding many keys": lambda pairs: {**{f"k{i}": i for i in range(1000)}, **pairs},
+    "deleted entries": lambda pairs: built({"asin": 1, **pairs, "x": 2}, removed=("x", "asin")),
+    "keys made at run time": lambda pairs: {made_at_run_time(key): value for key, value in pairs.items()},
+    "wide characters beside": lambda pairs: {"ключ": 1, "鍵": 2, "🔑": 3, **pairs},
+    "an instance's __dict__": split_table,
+}
+PAYLOAD_CASES = [
+    ("frequency", {"keyword": "k", "frequency": 1}),
+    ("frequency", {"keyword": "k"}),
+    ("keyword_mining", {"items": []}),
+    ("keyword_reverse", {"items": [], "asin": "B0"}),
+    ("keyword_reverse", {"items": []}),
+    ("reverse_monthly", {"monthlyDto": [], "variations": []}),
+    ("reverse_stats", {"statDto": {}}),
+    ("reverse_stats", {"statDto": {}, "asin": "B0"}),
+]
+
+
+@pytest.mark.parametrize("shape", SHAPES.values(), ids=SHAPES.keys())
+@pytest.mark.parametrize("section, inner", PAYLOAD_CASES)
+def test_dicts_of_every_table_layout_read_as_in_python(shape, section, inner):
+    plain = plain_python.SellerSpriteFeedCatcher()
+    data = [shape(inner)] if section.endswith("frequency") else shape(inner)
+    payload = shape({"data": data})
+    assert matches(section, payload) is plain._matches_section_payload(section, payload)
+
+    native = SellerSpriteFeedCatcher()
+    for catcher in (native, plain):
+        catcher.responses = shape({section: shape({"payload": payload})})
+    for name in (section, made_at_run_time(section), "absent"):
+        assert native.get_payload(name) is plain.get_payload(name)

@@ -49,6 +49,17 @@ CASES = {
         "catcher._matches_section_payload('frequency', {'data': Endless()})",
         [(f"{CLASS}._matches_section_payload", 47), ("genexpr", 47)],
     ),
+    # An exact list of ints is scanned without a frame while no signal is
+    # pending; the handler must still raise in the generator expression, not
+    # between two calls.
+    "element scan of a long list, again and again": (
+        """
+        payload = {'data': [1] * 2_000_000}
+        while True:
+            catcher._matches_section_payload('frequency', payload)
+        """,
+        [(f"{CLASS}._matches_section_payload", 47), ("genexpr", 47)],
+    ),
     "save_all over an endless items()": (
         """
         path = Target()

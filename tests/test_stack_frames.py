@@ -244,7 +244,100 @@ def in_element_scan(side, tool, tmp_path, monkeypatch):
     return seen[0]
 
 
-SCENARIOS = [in_keyring_backend, in_crypto_object, in_response_body, in_element_scan]
+# Where the calls usually run without showing a frame, since nothing can look
+# (only exact dicts of str keys, lists and text): a key or an object that
+# runs Python code in the lookups and type tests the rules and get_payload
+# make must find their frames on the stack all the same.
+
+def calling_back(tool, seen):
+    """A str subclass with the text's own hash and a __eq__ of its own, which
+    a dict holding it calls on a lookup of that text, and an object whose
+    __class__ is a property, which isinstance reads."""
+    class Key(str):
+        def __hash__(self):
+            return str.__hash__(self)
+
+        def __eq__(self, other):
+            if not seen:
+                seen.append(tool())
+            return str.__eq__(self, other)
+
+    class Posing:
+        @property
+        def __class__(self):
+            if not seen:
+                seen.append(tool())
+            return list
+
+    return Key, Posing
+
+
+def in_element_key(side, tool, tmp_path, monkeypatch):
+    seen = []
+    Key, _ = calling_back(tool, seen)
+    catcher = SIDES[side][1]()
+
+    def drive():
+        element = {Key("frequency"): 1, "keyword": "k"}
+        assert catcher._matches_section_payload("frequency", {"data": [{"keyword": "k"}, element]}) is True
+
+    drive()
+    return seen[0]
+
+
+def in_element_class(side, tool, tmp_path, monkeypatch):
+    seen = []
+    _, Posing = calling_back(tool, seen)
+    catcher = SIDES[side][1]()
+
+    def drive():
+        assert catcher._matches_section_payload("reverse_frequency", {"data": [Posing()]}) is False
+
+    drive()
+    return seen[0]
+
+
+def in_payload_key(side, tool, tmp_path, monkeypatch):
+    seen = []
+    Key, _ = calling_back(tool, seen)
+    catcher = SIDES[side][1]()
+
+    def drive():
+        payload = {Key("data"): {"monthlyDto": [], "variations": []}}
+        assert catcher._matches_section_payload("reverse_monthly", payload) is True
+
+    drive()
+    return seen[0]
+
+
+def in_record_key(side, tool, tmp_path, monkeypatch):
+    seen = []
+    Key, _ = calling_back(tool, seen)
+    catcher = SIDES[side][1]()
+    catcher.responses["frequency"] = {Key("payload"): {"data": []}}
+
+    def drive():
+        assert catcher.get_payload("frequency") == {"data": []}
+
+    drive()
+    return seen[0]
+
+
+def in_section_key(side, tool, tmp_path, monkeypatch):
+    seen = []
+    Key, _ = calling_back(tool, seen)
+    catcher = SIDES[side][1]()
+    catcher.responses[Key("frequency")] = {"payload": {"data": []}}
+
+    def drive():
+        assert catcher.get_payload("frequency") == {"data": []}
+
+    drive()
+    return seen[0]
+
+
+SCENARIOS = [in_keyring_backend, in_crypto_object, in_response_body, in_element_scan,
+             in_element_key, in_element_class, in_payload_key, in_record_key, in_section_key]
 TOOLS = [with_inspect, with_extract_stack, with_faulthandler, with_pdb_where, with_logging, with_warnings,
          with_f_locals, with_location_table]
 

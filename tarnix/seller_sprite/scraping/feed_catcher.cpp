@@ -7,6 +7,7 @@
 // marked before it runs.
 #include "coroutine.hpp"
 #include "constants.hpp"
+#include "leaf.hpp"
 #include "method.hpp"
 #include "module.hpp"
 #include "ops.hpp"
@@ -19,6 +20,7 @@ using frame::Arg;
 using frame::Ref;
 using frame::Resumable;
 using frame::Scope;
+namespace leaf = frame::leaf;
 
 // --- names and constants ----------------------------------------------------
 
@@ -328,6 +330,133 @@ Ref matches_section_payload(Scope& s, PyObject* const* args) {
     return frame::bool_value(false);
 }
 
+// The frameless forms of the two rules' bodies (leaf.hpp): the payloads the
+// browser hands over are what JSON decodes to, exact dicts of str keys,
+// lists, text and numbers, for which every test of the rules is a lookup or
+// a type test that runs no code.  Anything else (a dict subclass, a key with
+// a __eq__ of its own, an object with a __class__ of its own) and the body
+// runs in its frame.
+
+// isinstance(value, type) as the last test of a rule: its answer, or nullptr.
+PyObject* type_test_result(PyObject* value, PyTypeObject* type) noexcept {
+    const leaf::Answer answer = leaf::is_instance(value, type);
+    return answer == leaf::Answer::Unknown ? nullptr : leaf::result(answer == leaf::Answer::Yes);
+}
+
+// `any(isinstance(item, dict) and "frequency" in item and "keyword" in item
+// for item in data)` for an exact list: nothing runs code, so nothing can
+// change the list while it is walked by index, and no generator is needed
+// to show a frame nobody can look at.
+PyObject* element_scan_leaf(PyObject* data) noexcept {
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(data); ++index) {
+        PyObject* element = PyList_GET_ITEM(data, index);
+        const leaf::Answer is_dict = leaf::is_instance(element, &PyDict_Type);
+        if (is_dict == leaf::Answer::Unknown) {
+            return nullptr;
+        }
+        if (is_dict == leaf::Answer::Yes) {
+            const leaf::Answer has_frequency = leaf::contains(element, n_frequency.get());
+            if (has_frequency == leaf::Answer::Unknown) {
+                return nullptr;
+            }
+            if (has_frequency == leaf::Answer::Yes) {
+                const leaf::Answer has_keyword = leaf::contains(element, n_keyword.get());
+                if (has_keyword == leaf::Answer::Unknown) {
+                    return nullptr;
+                }
+                if (has_keyword == leaf::Answer::Yes) {
+                    return leaf::result(true);
+                }
+            }
+        }
+        if (leaf::signal_pending()) {
+            return nullptr;
+        }
+    }
+    return leaf::result(false);
+}
+
+PyObject* matches_section_payload_leaf(PyObject* const* args) noexcept {
+    PyObject* section = args[1];
+    PyObject* payload = args[2];
+    const leaf::Answer is_dict = leaf::is_instance(payload, &PyDict_Type);
+    if (is_dict != leaf::Answer::Yes) {
+        return is_dict == leaf::Answer::No ? leaf::result(false) : nullptr;
+    }
+    PyObject* data = leaf::get(payload, n_data.get());
+    if (data == nullptr) {
+        return nullptr;
+    }
+    if (frame::str_equals(section, n_frequency) || frame::str_equals(section, n_reverse_frequency)) {
+        if (!PyList_CheckExact(data)) {
+            return type_test_result(data, &PyList_Type);
+        }
+        return element_scan_leaf(data);
+    }
+    const bool keyword_mining = frame::str_equals(section, n_keyword_mining);
+    if (keyword_mining || frame::str_equals(section, n_keyword_reverse)) {
+        if (!PyDict_CheckExact(data)) {
+            return type_test_result(data, &PyDict_Type);
+        }
+        PyObject* items = leaf::get(data, n_items.get());
+        if (items == nullptr) {
+            return nullptr;
+        }
+        if (keyword_mining || !PyList_CheckExact(items)) {
+            return type_test_result(items, &PyList_Type);
+        }
+        const leaf::Answer has_asin = leaf::contains(data, n_asin.get());
+        return has_asin == leaf::Answer::Unknown ? nullptr : leaf::result(has_asin == leaf::Answer::Yes);
+    }
+    const bool reverse_monthly = frame::str_equals(section, n_reverse_monthly);
+    if (reverse_monthly || frame::str_equals(section, n_reverse_stats)) {
+        if (!PyDict_CheckExact(data)) {
+            return type_test_result(data, &PyDict_Type);
+        }
+        const leaf::Answer has_first = leaf::contains(data, reverse_monthly ? n_monthly_dto.get() : n_stat_dto.get());
+        if (has_first != leaf::Answer::Yes) {
+            return has_first == leaf::Answer::No ? leaf::result(false) : nullptr;
+        }
+        const leaf::Answer has_second = leaf::contains(data, reverse_monthly ? n_variations.get() : n_asin.get());
+        return has_second == leaf::Answer::Unknown ? nullptr : leaf::result(has_second == leaf::Answer::Yes);
+    }
+    return leaf::result(false);
+}
+
+// get_payload's frameless form: the records it reads are the capture's own
+// exact dicts, keyed by the checked section text.
+PyObject* get_payload_leaf(PyObject* const* args) noexcept {
+    PyObject* responses = leaf::attr(args[0], n_responses);
+    if (responses == nullptr) {
+        return nullptr;
+    }
+    PyObject* item = leaf::get(responses, args[1]);
+    if (item == nullptr) {
+        return nullptr;
+    }
+    // `not item`: None is false; an exact dict is false when empty; anything
+    // else may have a __bool__ or __len__ of its own.
+    if (item == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    if (!PyDict_CheckExact(item)) {
+        return nullptr;
+    }
+    if (PyDict_GET_SIZE(item) == 0) {
+        return Py_NewRef(Py_None);
+    }
+    PyObject* payload = leaf::get(item, n_payload.get());
+    if (payload == nullptr) {
+        return nullptr;
+    }
+    // A dict subclass passes the isinstance test and then fails the exact
+    // type test, which raises: that is for the body.
+    if (payload == Py_None || PyDict_CheckExact(payload)) {
+        return Py_NewRef(payload);
+    }
+    return leaf::is_instance(payload, &PyDict_Type) == leaf::Answer::No ? Py_NewRef(Py_None) : nullptr;
+}
+
 Ref get_payload(Scope& s, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* section = args[1];
@@ -452,6 +581,7 @@ constexpr frame::MethodDef kMethods[] = {
         .first_line = 40,
         .last_line = 57,
         .body = matches_section_payload,
+        .leaf = matches_section_payload_leaf,
     },
     {
         .name = "get_payload",
@@ -465,6 +595,7 @@ constexpr frame::MethodDef kMethods[] = {
         .first_line = 59,
         .last_line = 65,
         .body = get_payload,
+        .leaf = get_payload_leaf,
     },
     {
         .name = "save_all",
