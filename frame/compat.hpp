@@ -41,7 +41,7 @@
 //   code objects of the tables
 //     CodeUnit                        a unit of bytecode
 //     code_units(code)                the first code unit of a code object
-//     kTrailingUnits
+//     kTrailingUnits, kResumeCacheUnits
 //
 //   fast paths the interpreter's own loop takes
 //     InlineSlot, inline_value, remember_inline_slot, dict_version,
@@ -59,6 +59,12 @@
 //                                     is a throw event on the awaiting frame
 //     kCloseAtPlainYieldRunsNothing   close() at a yield outside any try ends it unrun
 //     kThrowWarnsOfThreeArguments     throw(type, value[, tb]) warns DeprecationWarning
+//     kOtherDelegateThrowsOnStack     the awaiting frame is on the stack while the
+//                                     throw() of an awaited non-generator runs
+//     report_unraisable(doing, obj)   an error met while finalising or closing obj
+//
+//   what the interpreter's own formatting does differently
+//     kFormatKeepsBackCutCharacter    %.Ns leaves out a character the cut splits
 //
 // Adding an interpreter version means adding its pair of files and one line
 // below; nothing else in the frame tests the version.
@@ -145,6 +151,8 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method);
 #include "compat/py313.hpp"
 #elif PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000
 #include "compat/py314.hpp"
+#elif PY_VERSION_HEX >= 0x030F0000 && PY_VERSION_HEX < 0x03100000
+#include "compat/py315.hpp"
 #else
 #error "no compat files for this interpreter version: add frame/compat/pyXY.hpp and .cpp"
 #endif

@@ -191,7 +191,7 @@ int close_delegate(PyObject* delegate) {
     }
     Ref method;
     if (!optional_attr(delegate, kClose, method)) {
-        PyErr_WriteUnraisable(delegate);
+        compat::report_unraisable("closing generator", delegate);
         return 0;
     }
     if (!method) {
@@ -221,8 +221,9 @@ Outcome send_into(PyObject* delegate, PyObject* value, Ref& out) {
 
 // The interpreter's own coroutine is on the stack while it throws into a
 // generator or coroutine it awaits, but not while it closes what it awaits
-// or calls the throw() of any other object (genobject.c, _gen_throw); these
-// calls keep `frame` off the stack the same way.
+// or looks up the throw() of any other object, nor, before 3.14, while it
+// calls that throw() (genobject.c, _gen_throw); these calls keep `frame` off
+// the stack the same way.
 class OffStack {
 public:
     explicit OffStack(compat::InterpreterFrame& frame) : tstate_(compat::thread_state()), frame_(frame) {
@@ -365,6 +366,9 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::I
     }
     if (!method) {
         return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
+    }
+    if (compat::kOtherDelegateThrowsOnStack) {
+        off.reset();
     }
     // The interpreter hands a throw to a generator or coroutine it awaits
     // without calling its throw(), so that one never warns of the old
@@ -995,13 +999,13 @@ void warn_unawaited(Resumable* co) {
             warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
         }
         if (PyErr_Occurred()) {
-            PyErr_WriteUnraisable(self);
+            compat::report_unraisable("finalizing coroutine", self);
         }
     }
     if (!warned) {
         PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
-            PyErr_WriteUnraisable(self);
+            compat::report_unraisable("finalizing coroutine", self);
         }
     }
 }
@@ -1017,7 +1021,7 @@ void resumable_finalize(PyObject* self) {
         return;
     }
     if (close_resumable(co) < 0) {
-        PyErr_WriteUnraisable(self);
+        compat::report_unraisable("closing generator", self);
     }
 }
 
