@@ -62,6 +62,9 @@
 //     kOtherDelegateThrowsOnStack     the awaiting frame is on the stack while the
 //                                     throw() of an awaited non-generator runs
 //     report_unraisable(doing, obj)   an error met while finalising or closing obj
+//     kThrowChecksStateFirst          throw() refuses a running object or a finished
+//                                     coroutine before checking what is thrown
+//     kNamesItsState                  gi_state / cr_state name the object's state
 //
 //   what the interpreter's own formatting does differently
 //     kFormatKeepsBackCutCharacter    %.Ns leaves out a character the cut splits

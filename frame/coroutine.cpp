@@ -634,6 +634,11 @@ Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
     if (suspended_in_await(co)) {
         return resume(co, Py_None, false, false, out, &thrown);
     }
+    if (compat::kThrowChecksStateFirst && (co->running || (co->point < 0 && co->is_coroutine))) {
+        // Refused for its state whatever is thrown: resume() raises that
+        // refusal before it would look at the pending exception.
+        return resume(co, Py_None, true, false, out);
+    }
     if (!raise_thrown(thrown)) {
         return Outcome::Refused;
     }
@@ -1143,6 +1148,24 @@ PyObject* get_suspended(PyObject* self, void*) noexcept {
     return PyBool_FromLong(!co->running && co->point > 0);
 }
 
+// gi_state / cr_state, where the interpreter's own have them.
+PyObject* state_name(const Resumable* co, Str (&names)[4]) noexcept {
+    const Str& name = co->running ? names[1] : co->point < 0 ? names[3] : co->point == 0 ? names[0] : names[2];
+    return Py_NewRef(name.get());
+}
+
+Str kGeneratorStates[4] = {Str{"GEN_CREATED"}, Str{"GEN_RUNNING"}, Str{"GEN_SUSPENDED"}, Str{"GEN_CLOSED"}};
+Str kCoroutineStates[4] = {Str{"CORO_CREATED"}, Str{"CORO_RUNNING"}, Str{"CORO_SUSPENDED"},
+                                 Str{"CORO_CLOSED"}};
+
+PyObject* get_generator_state(PyObject* self, void*) noexcept {
+    return state_name(as_resumable(self), kGeneratorStates);
+}
+
+PyObject* get_coroutine_state(PyObject* self, void*) noexcept {
+    return state_name(as_resumable(self), kCoroutineStates);
+}
+
 int set_name(PyObject* self, PyObject* value, void*) {
     return assign_str_attribute(as_resumable(self)->name, value, "__name__");
 }
@@ -1264,6 +1287,8 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {"__class__", get_posed_class, set_posed_class, nullptr, &PyCoro_Type},
+    // Last: without the attribute, its entry is the end of the table.
+    {compat::kNamesItsState ? "cr_state" : nullptr, get_coroutine_state, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1277,6 +1302,8 @@ PyGetSetDef generator_getset[] = {
     {"gi_running", get_running, nullptr, nullptr, nullptr},
     {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"__class__", get_posed_class, set_posed_class, nullptr, &PyGen_Type},
+    // Last: without the attribute, its entry is the end of the table.
+    {compat::kNamesItsState ? "gi_state" : nullptr, get_generator_state, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -183,6 +183,9 @@ inline _PyInterpreterFrame** innermost_frame(PyThreadState* tstate) noexcept {
     return &tstate->cframe->current_frame;
 }
 
+// A frame leaving the stack: nothing else of the thread's state refers to it.
+inline void frame_left(PyThreadState*, InterpreterFrame&) noexcept {}
+
 // The fields of a new frame that only the interpreter's own bookkeeping
 // reads: no call of its loop to return to, owned by the thread's stack.
 inline void init_frame_state(InterpreterFrame& frame) noexcept {
@@ -333,5 +336,12 @@ constexpr bool kFormatKeepsBackCutCharacter = false;
 inline void report_unraisable(const char*, PyObject* obj) noexcept {
     PyErr_WriteUnraisable(obj);
 }
+
+// throw() checks what is thrown before the state of the object thrown into.
+constexpr bool kThrowChecksStateFirst = false;
+
+// Generators and coroutines have no attribute naming their state: inspect
+// works it out from gi_running, gi_suspended and gi_frame.
+constexpr bool kNamesItsState = false;
 
 }  // namespace frame::compat
