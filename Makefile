@@ -165,6 +165,24 @@ dist/.wheel-$(PY)-aarch64: $(SOURCES) $(STUBS) README.md LICENSE tools/cross_whe
 	rm -rf build/wheel-$(PY)-aarch64
 	touch $@
 
+# The x86_64 wheel of a version this machine cannot run (FOREIGN=3.14 or
+# 3.15: their interpreters need a newer C library than Debian 12's), built by
+# this machine's compiler, as the other wheels are, against that version's
+# headers as Debian installs them under FOREIGN_HEADERS (a forky root's
+# /usr/include; tools/foreign_wheel.sh), then checked and repaired as they are.
+FOREIGN         ?=
+FOREIGN_HEADERS ?=
+.PHONY: foreign-wheel
+foreign-wheel: $(VENV)/.locked
+	@[ -n "$(FOREIGN)" ] && [ -n "$(FOREIGN_HEADERS)" ] || { echo "foreign-wheel: \
+	  FOREIGN=3.X and FOREIGN_HEADERS=DIR are needed" >&2; exit 2; }
+	rm -rf build/foreign-wheel-$(FOREIGN)
+	rm -f dist/tarnix_native-*-cp$(subst .,,$(FOREIGN))-*_x86_64.whl
+	tools/foreign_wheel.sh $(FOREIGN) $(FOREIGN_HEADERS) $(VENV_PYTHON) build/foreign-wheel-$(FOREIGN)
+	$(VENV_PYTHON) tools/glibc_symbols.py $(GLIBC_FLOOR) build/foreign-wheel-$(FOREIGN)/*.whl
+	$(AUDITWHEEL) repair --plat $(MANYLINUX)_x86_64 -w dist build/foreign-wheel-$(FOREIGN)/*.whl
+	rm -rf build/foreign-wheel-$(FOREIGN)
+
 cross-packages: debian-packages
 	$(call install_missing,g++-aarch64-linux-gnu)
 
@@ -261,6 +279,14 @@ check:
 DEBIAN ?= trixie
 test-fresh:
 	$(SUDO) tools/fresh_machine.sh $(DEBIAN)
+
+# The newest interpreters, 3.14 and 3.15, in a fresh root of Debian forky
+# (tools/newest_machine.sh): the suite, ASan and the leak test on each, and
+# this machine's wheels of both installed there.  NEWEST narrows the versions.
+NEWEST ?= 3.14 3.15
+.PHONY: test-newest
+test-newest:
+	$(SUDO) tools/newest_machine.sh $(NEWEST)
 
 # A virtual environment of an interpreter, with the lock installed exactly
 # (--no-deps: the lock lists every package; `pip check` proves it complete).
