@@ -76,6 +76,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The frame reads the layouts of the build with the interpreter lock (object
+// headers, stack references, the frame stack, the generators) and relies on
+// the lock for everything it keeps per process: a build for a free-threaded
+// interpreter would read the wrong fields.
+#ifdef Py_GIL_DISABLED
+#error "free-threaded builds of CPython are not supported: the frame needs the build with the interpreter lock"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
