@@ -151,6 +151,8 @@ PROTOCOL_CASES = {
     "non-None first send leaves it not started": (Fetch, [("send", 1), S, S]),
     "throw into a fresh one fails it at once": (Fetch, [(*T, Halt), S, C]),
     "close of a fresh one, then reuse refused": (Fetch, [C, C, S, (*T, ValueError)]),
+    "a malformed throw into a finished one": (Fetch, [S, S, S, (*T, ValueError, "v", "not a traceback"), (*T, 3)]),
+    "a malformed throw into a closed one": (Fetch, [C, (*T, ValueError("x"), "separate"), (*T, 3)]),
     "throw without a delegate throw() raises in the body": (Fetch, [S, (*T, ValueError("x")), S]),
     "a BaseException thrown in propagates": (Fetch, [S, (*T, Halt("stop")), S]),
     "delegate catches and yields": (lambda log: FullFetch(log, on_throw="yield"), [S, (*T, ValueError), S, S]),
