@@ -742,9 +742,10 @@ def test_a_chain_of_coroutines_ends_at_the_recursion_limit():
     # Each resumption of ours is also a C frame, two units of the C stack's
     # budget, which 3.13's debug build keeps at 500 (cpython/pystate.h,
     # Py_C_RECURSION_LIMIT): there that budget ends the chain first, while
-    # the twin, resumed inline by the interpreter's loop, goes on.
+    # the twin, resumed inline by the interpreter's loop, goes on.  From 3.14
+    # on C frames are measured against the machine stack, not counted.
     expected = depths["twin"]
-    if hasattr(sys, "gettotalrefcount") and sys.version_info >= (3, 13):
+    if hasattr(sys, "gettotalrefcount") and (3, 13) <= sys.version_info < (3, 14):
         expected = min(expected, 500 // 2)
     assert abs(depths["ours"] - expected) <= 5, depths
 
