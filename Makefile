@@ -11,7 +11,7 @@
 
 # The versions the modules support, oldest first; `make wheel` (without PY=)
 # builds a wheel for each of PYTHONS that this machine has.
-SUPPORTED   := 3.11 3.12 3.13
+SUPPORTED   := 3.11 3.12 3.13 3.14 3.15
 PYENV_ROOT  ?= $(HOME)/.pyenv
 
 # ---- Interpreters ---------------------------------------------------------
@@ -40,6 +40,15 @@ export DISTRO_PYTHONS
 python_of = $(or $(PYTHON_$(1)),$(if $(filter $(1),$(DISTRO_PYTHONS)),/usr/bin/python$(1),$(call pyenv_python,$(1))))
 # The Debian packages of a version, when its interpreter is the distribution's.
 python_packages = $(if $(filter $(1),$(DISTRO_PYTHONS)),$(if $(PYTHON_$(1)),,python$(1) python$(1)-dev python$(1)-venv))
+# apt's options for installing a package that only a release of lower priority
+# than the system's own has (a forky root's interpreters: trixie stays the
+# default, and forky's python3.14 needs forky's C library): `-t RELEASE`,
+# so that its dependencies come from there too.  Empty for the system's own.
+apt_target = $(shell LC_ALL=C apt-cache policy $(1) 2>/dev/null | awk ' \
+    { sub(/^ \*\*\* /, "     ") } \
+    /^  Candidate:/ { candidate = $$2 } \
+    candidate != "" && $$1 == candidate && $$2 ~ /^[0-9]+$$/ { found = 1; next } \
+    found && $$1 ~ /^[0-9]+$$/ { if ($$1 < 500) { split($$3, release, "/"); print "-t " release[1] } exit }')
 why_missing = PY=$(1): no interpreter: this distribution does not ship python$(1) (apt has no \
   python$(1)-dev/-venv; /usr/bin/python$(1) lacks headers or venv) and $(PYENV_ROOT)/versions/ \
   has no $(1).*; install it (pyenv install $(1)) or name one with PYTHON_$(1)=/path/to/python$(1)
@@ -54,9 +63,11 @@ VENV        := .venv
 else
 VENV        := .venv-$(PY)
 endif
-# The debug interpreter of the distribution's own version, for test-leaks.
-DEBUG_PY    := $(lastword $(DISTRO_PYTHONS))
+# The debug interpreter of the distribution's newest version, for test-leaks;
+# DEBUG_PY=3.X names another the distribution ships.
+DEBUG_PY    ?= $(lastword $(DISTRO_PYTHONS))
 DEBUG_PYTHON = /usr/bin/python$(DEBUG_PY)-dbg
+DEBUG_VENV  := .venv-debug-$(DEBUG_PY)
 # ---------------------------------------------------------------------------
 
 LOCK  := requirements/lock.txt
@@ -67,7 +78,7 @@ ASAN_VENV   := .venv-asan-$(PY)
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PIP_QUIET   := -q --disable-pip-version-check
 
-DEBIAN_PACKAGES := g++ make $(call python_packages,$(PY))
+DEBIAN_PACKAGES := g++ make
 
 SOURCES := setup.py pyproject.toml $(wildcard frame/*.cpp frame/*.hpp frame/compat/*.cpp frame/compat/*.hpp) \
            $(shell find tarnix -name '*.cpp' -o -name '*.py' 2>/dev/null)
@@ -154,6 +165,24 @@ dist/.wheel-$(PY)-aarch64: $(SOURCES) $(STUBS) README.md LICENSE tools/cross_whe
 	rm -rf build/wheel-$(PY)-aarch64
 	touch $@
 
+# The x86_64 wheel of a version this machine cannot run (FOREIGN=3.14 or
+# 3.15: their interpreters need a newer C library than Debian 12's), built by
+# this machine's compiler, as the other wheels are, against that version's
+# headers as Debian installs them under FOREIGN_HEADERS (a forky root's
+# /usr/include; tools/foreign_wheel.sh), then checked and repaired as they are.
+FOREIGN         ?=
+FOREIGN_HEADERS ?=
+.PHONY: foreign-wheel
+foreign-wheel: $(VENV)/.locked
+	@[ -n "$(FOREIGN)" ] && [ -n "$(FOREIGN_HEADERS)" ] || { echo "foreign-wheel: \
+	  FOREIGN=3.X and FOREIGN_HEADERS=DIR are needed" >&2; exit 2; }
+	rm -rf build/foreign-wheel-$(FOREIGN)
+	rm -f dist/tarnix_native-*-cp$(subst .,,$(FOREIGN))-*_x86_64.whl
+	tools/foreign_wheel.sh $(FOREIGN) $(FOREIGN_HEADERS) $(VENV_PYTHON) build/foreign-wheel-$(FOREIGN)
+	$(VENV_PYTHON) tools/glibc_symbols.py $(GLIBC_FLOOR) build/foreign-wheel-$(FOREIGN)/*.whl
+	$(AUDITWHEEL) repair --plat $(MANYLINUX)_x86_64 -w dist build/foreign-wheel-$(FOREIGN)/*.whl
+	rm -rf build/foreign-wheel-$(FOREIGN)
+
 cross-packages: debian-packages
 	$(call install_missing,g++-aarch64-linux-gnu)
 
@@ -208,13 +237,13 @@ $(COMPILED_BENCH)/.built: bench/plain_python.py $(VENV)/.built
 
 # The whole suite against the checked builds (tools/checked.sh), each in a
 # virtual environment of its own: AddressSanitizer and UBSan in
-# .venv-asan-$(PY); the distribution's debug interpreter of its own version
-# (python3.11-dbg on Debian 12, python3.13-dbg on 13), with the reference-leak
-# test, in .venv-debug.
+# .venv-asan-$(PY); the distribution's debug interpreter of its newest version
+# (python3.11-dbg on Debian 12, python3.13-dbg on 13; DEBUG_PY=3.X another),
+# with the reference-leak test, in .venv-debug-$(DEBUG_PY).
 test-asan: test-packages $(ASAN_VENV)/.built dist/.wheel-$(PY) dist/.stand-ins
 	tools/checked.sh asan $(PYTHON) test
 
-test-leaks: test-packages .venv-debug/.built
+test-leaks: test-packages $(DEBUG_VENV)/.built
 	tools/checked.sh debug $(DEBUG_PYTHON) test
 
 # The whole suite on 3.11 with the oldest versions pyproject.toml declares
@@ -276,6 +305,14 @@ root-packages:
 emulation-packages: root-packages
 	$(call install_missing,qemu-user-static binfmt-support)
 
+# The newest interpreters, 3.14 and 3.15, in a fresh root of Debian forky
+# (tools/newest_machine.sh): the suite, ASan and the leak test on each, and
+# this machine's wheels of both installed there.  NEWEST narrows the versions.
+NEWEST ?= 3.14 3.15
+.PHONY: test-newest
+test-newest: root-packages
+	$(SUDO) tools/newest_machine.sh $(NEWEST)
+
 # A virtual environment of an interpreter, with the lock installed exactly
 # (--no-deps: the lock lists every package; `pip check` proves it complete).
 # Reinstalled whenever the lock changes.  $(call locked_venv,DIR,INTERPRETER)
@@ -288,7 +325,7 @@ $(1)/.locked: $(LOCK) | interpreter debian-packages $(3)
 endef
 $(eval $(call locked_venv,$(VENV),$(PYTHON)))
 $(eval $(call locked_venv,$(ASAN_VENV),$(PYTHON)))
-$(eval $(call locked_venv,.venv-debug,$(DEBUG_PYTHON),debug-interpreter))
+$(eval $(call locked_venv,$(DEBUG_VENV),$(DEBUG_PYTHON),debug-interpreter))
 $(eval $(call locked_venv,.venv-floor,$(call python_of,$(FLOOR_PY))))
 $(eval $(call locked_venv,$(CROSS_VENV),$(CROSS_TO)))
 
@@ -325,7 +362,10 @@ interpreters:
 debug-interpreter:
 	@[ -n "$(DEBUG_PY)" ] || { echo "test-leaks: this distribution ships none of \
 	  $(SUPPORTED), so it has no debug interpreter to run the leak test with" >&2; exit 1; }
-	$(call install_missing,python$(DEBUG_PY)-dbg)
+	@case " $(DISTRO_PYTHONS) " in *" $(DEBUG_PY) "*) ;; \
+	  *) echo "test-leaks: DEBUG_PY=$(DEBUG_PY): this distribution ships no python$(DEBUG_PY) \
+	  (it has: $(DISTRO_PYTHONS))" >&2; exit 1;; esac
+	$(call install_missing,python$(DEBUG_PY)-dbg,$(call apt_target,python$(DEBUG_PY)-dbg))
 
 # apt-get runs only when a package is missing, and updates its lists once.
 # An optional second argument goes to `apt-get install` as options.
@@ -342,6 +382,7 @@ endef
 
 debian-packages:
 	$(call install_missing,$(DEBIAN_PACKAGES))
+	$(if $(call python_packages,$(PY)),$(call install_missing,$(call python_packages,$(PY)),$(call apt_target,python$(PY))))
 
 # The browser without recommends: they would bring a desktop's worth.
 test-packages: debian-packages
@@ -362,7 +403,7 @@ $(ASAN_VENV)/.built: $(SOURCES) $(ASAN_VENV)/.locked
 	tools/checked.sh asan $(PYTHON) build
 	touch $@
 
-.venv-debug/.built: $(SOURCES) .venv-debug/.locked | test-packages
+$(DEBUG_VENV)/.built: $(SOURCES) $(DEBUG_VENV)/.locked | test-packages
 	tools/checked.sh debug $(DEBUG_PYTHON) build
 	touch $@
 

@@ -88,10 +88,36 @@ bool bind_keywords(const MethodDef& def, PyObject* const* names, PyObject* const
     return true;
 }
 
+// How many bytes at the end of text[0:length] are a multibyte character
+// begun but not finished, which a stateful UTF-8 decoder keeps back for more
+// input.  The decoder itself judges it, on the last few bytes only: a name
+// that ends in ASCII, nearly every name, costs one compare.
+std::size_t unfinished_character(const char* text, std::size_t length) noexcept {
+    const auto byte = [text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    if (length == 0 || byte(length - 1) < 0x80) {
+        return 0;
+    }
+    std::size_t start = length - 1;
+    while (start > 0 && length - start < 4 && (byte(start) & 0xC0) == 0x80) {
+        --start;
+    }
+    Py_ssize_t consumed = 0;
+    Ref tail = Ref::steal(PyUnicode_DecodeUTF8Stateful(text + start, static_cast<Py_ssize_t>(length - start),
+                                                       "replace", &consumed));
+    if (!tail) {
+        // Out of memory: the whole message's decode meets it again.
+        PyErr_Clear();
+        return 0;
+    }
+    return length - start - static_cast<std::size_t>(consumed);
+}
+
 // The text PyErr_Format makes of "...%.200s..." pieces, built by hand: the
 // general formatter costs more than the whole refused call otherwise would.
 // Each piece is cut at 200 bytes as %.200s cuts it, and the whole is decoded
-// as UTF-8 with "replace", as %s decodes each piece.
+// as UTF-8 with "replace", as %s decodes each piece; where the interpreter
+// decodes a piece statefully, a character the cut splits is left out, as
+// it is there, rather than becoming U+FFFD.
 class Message {
 public:
     // A literal of the format itself.
@@ -101,7 +127,11 @@ public:
     }
     // A %.200s piece.
     Message& piece(const char* text) noexcept {
-        return append(text, strnlen(text, 200));
+        std::size_t length = strnlen(text, 200);
+        if (compat::kFormatKeepsBackCutCharacter) {
+            length -= unfinished_character(text, length);
+        }
+        return append(text, length);
     }
     Ref text() const {
         return Ref::steal(PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(used_), "replace"));

@@ -41,7 +41,7 @@
 //   code objects of the tables
 //     CodeUnit                        a unit of bytecode
 //     code_units(code)                the first code unit of a code object
-//     kTrailingUnits
+//     kTrailingUnits, kResumeCacheUnits
 //
 //   fast paths the interpreter's own loop takes
 //     InlineSlot, inline_value, remember_inline_slot, dict_version,
@@ -59,6 +59,15 @@
 //                                     is a throw event on the awaiting frame
 //     kCloseAtPlainYieldRunsNothing   close() at a yield outside any try ends it unrun
 //     kThrowWarnsOfThreeArguments     throw(type, value[, tb]) warns DeprecationWarning
+//     kOtherDelegateThrowsOnStack     the awaiting frame is on the stack while the
+//                                     throw() of an awaited non-generator runs
+//     report_unraisable(doing, obj)   an error met while finalising or closing obj
+//     kThrowChecksStateFirst          throw() refuses a running object or a finished
+//                                     coroutine before checking what is thrown
+//     kNamesItsState                  gi_state / cr_state name the object's state
+//
+//   what the interpreter's own formatting does differently
+//     kFormatKeepsBackCutCharacter    %.Ns leaves out a character the cut splits
 //
 // Adding an interpreter version means adding its pair of files and one line
 // below; nothing else in the frame tests the version.
@@ -66,6 +75,14 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+// The frame reads the layouts of the build with the interpreter lock (object
+// headers, stack references, the frame stack, the generators) and relies on
+// the lock for everything it keeps per process: a build for a free-threaded
+// interpreter would read the wrong fields.
+#ifdef Py_GIL_DISABLED
+#error "free-threaded builds of CPython are not supported: the frame needs the build with the interpreter lock"
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -151,6 +168,8 @@ int lookup_str(PyObject* dict, PyObject* key, PyObject** value) noexcept;
 #include "compat/py313.hpp"
 #elif PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000
 #include "compat/py314.hpp"
+#elif PY_VERSION_HEX >= 0x030F0000 && PY_VERSION_HEX < 0x03100000
+#include "compat/py315.hpp"
 #else
 #error "no compat files for this interpreter version: add frame/compat/pyXY.hpp and .cpp"
 #endif

@@ -191,7 +191,7 @@ int close_delegate(PyObject* delegate) {
     }
     Ref method;
     if (!optional_attr(delegate, kClose, method)) {
-        PyErr_WriteUnraisable(delegate);
+        compat::report_unraisable("closing generator", delegate);
         return 0;
     }
     if (!method) {
@@ -221,8 +221,9 @@ Outcome send_into(PyObject* delegate, PyObject* value, Ref& out) {
 
 // The interpreter's own coroutine is on the stack while it throws into a
 // generator or coroutine it awaits, but not while it closes what it awaits
-// or calls the throw() of any other object (genobject.c, _gen_throw); these
-// calls keep `frame` off the stack the same way.
+// or looks up the throw() of any other object, nor, before 3.14, while it
+// calls that throw() (genobject.c, _gen_throw); these calls keep `frame` off
+// the stack the same way.
 class OffStack {
 public:
     explicit OffStack(compat::InterpreterFrame& frame) : tstate_(compat::thread_state()), frame_(frame) {
@@ -365,6 +366,9 @@ Outcome throw_into(PyObject* delegate, const Thrown& thrown, Ref& out, compat::I
     }
     if (!method) {
         return raise_thrown(thrown) ? Outcome::Error : Outcome::Refused;
+    }
+    if (compat::kOtherDelegateThrowsOnStack) {
+        off.reset();
     }
     // The interpreter hands a throw to a generator or coroutine it awaits
     // without calling its throw(), so that one never warns of the old
@@ -629,6 +633,11 @@ bool suspended_in_await(const Resumable* co) noexcept {
 Outcome throw_resumable(Resumable* co, const Thrown& thrown, Ref& out) {
     if (suspended_in_await(co)) {
         return resume(co, Py_None, false, false, out, &thrown);
+    }
+    if (compat::kThrowChecksStateFirst && (co->running || (co->point < 0 && co->is_coroutine))) {
+        // Refused for its state whatever is thrown: resume() raises that
+        // refusal before it would look at the pending exception.
+        return resume(co, Py_None, true, false, out);
     }
     if (!raise_thrown(thrown)) {
         return Outcome::Refused;
@@ -995,13 +1004,13 @@ void warn_unawaited(Resumable* co) {
             warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
         }
         if (PyErr_Occurred()) {
-            PyErr_WriteUnraisable(self);
+            compat::report_unraisable("finalizing coroutine", self);
         }
     }
     if (!warned) {
         PyObject* qualname = co->qualname ? co->qualname.get() : Py_None;
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
-            PyErr_WriteUnraisable(self);
+            compat::report_unraisable("finalizing coroutine", self);
         }
     }
 }
@@ -1017,7 +1026,7 @@ void resumable_finalize(PyObject* self) {
         return;
     }
     if (close_resumable(co) < 0) {
-        PyErr_WriteUnraisable(self);
+        compat::report_unraisable("closing generator", self);
     }
 }
 
@@ -1137,6 +1146,24 @@ PyObject* get_origin(PyObject* self, void*) noexcept { return or_none(as_resumab
 PyObject* get_suspended(PyObject* self, void*) noexcept {
     const Resumable* co = as_resumable(self);
     return PyBool_FromLong(!co->running && co->point > 0);
+}
+
+// gi_state / cr_state, where the interpreter's own have them.
+PyObject* state_name(const Resumable* co, Str (&names)[4]) noexcept {
+    const Str& name = co->running ? names[1] : co->point < 0 ? names[3] : co->point == 0 ? names[0] : names[2];
+    return Py_NewRef(name.get());
+}
+
+Str kGeneratorStates[4] = {Str{"GEN_CREATED"}, Str{"GEN_RUNNING"}, Str{"GEN_SUSPENDED"}, Str{"GEN_CLOSED"}};
+Str kCoroutineStates[4] = {Str{"CORO_CREATED"}, Str{"CORO_RUNNING"}, Str{"CORO_SUSPENDED"},
+                                 Str{"CORO_CLOSED"}};
+
+PyObject* get_generator_state(PyObject* self, void*) noexcept {
+    return state_name(as_resumable(self), kGeneratorStates);
+}
+
+PyObject* get_coroutine_state(PyObject* self, void*) noexcept {
+    return state_name(as_resumable(self), kCoroutineStates);
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -1260,6 +1287,8 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {"__class__", get_posed_class, set_posed_class, nullptr, &PyCoro_Type},
+    // Last: without the attribute, its entry is the end of the table.
+    {compat::kNamesItsState ? "cr_state" : nullptr, get_coroutine_state, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1273,6 +1302,8 @@ PyGetSetDef generator_getset[] = {
     {"gi_running", get_running, nullptr, nullptr, nullptr},
     {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"__class__", get_posed_class, set_posed_class, nullptr, &PyGen_Type},
+    // Last: without the attribute, its entry is the end of the table.
+    {compat::kNamesItsState ? "gi_state" : nullptr, get_generator_state, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -110,8 +110,10 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
 // at, never from a field a frame object keeps.  So there is one code unit per
 // line from the first line to the last, a RESUME and then NOPs, each unit
 // mapped to its line; a body shows line n by pointing its frame at unit
-// n - first_line (Scope::at).  Should anyone execute the code, it
-// runs to the trailing units and raises AssertionError.
+// n - first_line (Scope::at).  Where RESUME has inline cache units, every
+// line has as many units as the RESUME with its caches: the first line those,
+// each other line that many NOPs (kUnitsPerLine).  Should anyone execute the
+// code, it runs to the trailing units and raises AssertionError.
 struct LineCode {
     Ref bytecode;
     Ref linetable;
@@ -135,10 +137,15 @@ LineCode line_code(int first_line, int last_line) {
     std::string bytecode;
     std::string table;
     bytecode += {static_cast<char>(RESUME), 0};
-    add_location(table, 1, 0);
+    for (int unit = 1; unit < kUnitsPerLine; ++unit) {
+        bytecode += {static_cast<char>(CACHE), 0};
+    }
+    add_location(table, kUnitsPerLine, 0);
     for (int line = 1; line <= span; ++line) {
-        bytecode += {static_cast<char>(NOP), 0};
-        add_location(table, 1, 1);
+        for (int unit = 0; unit < kUnitsPerLine; ++unit) {
+            bytecode += {static_cast<char>(NOP), 0};
+        }
+        add_location(table, kUnitsPerLine, 1);
     }
     bytecode.append(reinterpret_cast<const char*>(compat::kTrailingCode), sizeof(compat::kTrailingCode));
     add_location(table, compat::kTrailingUnits, 0);

@@ -17,8 +17,17 @@ Ref fetch_exception();
 // Makes an exception from fetch_exception() pending again.
 void restore_exception(Ref exception);
 
-// Where the lines of a code object of the tables are: its code units, one
-// per line from its first line to its last (see compat::kTrailingUnits).
+// How many code units each line of a code object of the tables has: one,
+// or where RESUME has inline cache units, as many as the RESUME with them,
+// so that the unit showing a line is always an instruction, never a cache
+// unit (the interpreter finds no line for one once it has instrumented the
+// code for a tool).
+constexpr int kUnitsPerLine = 1 + compat::kResumeCacheUnits;
+constexpr std::uintptr_t kLineStride = sizeof(compat::CodeUnit) * kUnitsPerLine;
+
+// Where the lines of a code object of the tables are: its code units,
+// kUnitsPerLine per line from its first line to its last (see
+// compat::kTrailingUnits).
 struct LineMap {
     std::uintptr_t origin = 0;  // the address that would show line 0
     int first_line = 0;
@@ -27,9 +36,10 @@ struct LineMap {
     static LineMap of(PyCodeObject* code) noexcept {
         LineMap lines;
         lines.first_line = code->co_firstlineno;
-        lines.last_line = lines.first_line + static_cast<int>(Py_SIZE(code)) - compat::kTrailingUnits - 1;
+        lines.last_line =
+            lines.first_line + (static_cast<int>(Py_SIZE(code)) - compat::kTrailingUnits) / kUnitsPerLine - 1;
         lines.origin = reinterpret_cast<std::uintptr_t>(compat::code_units(code)) -
-                       sizeof(compat::CodeUnit) * static_cast<std::uintptr_t>(lines.first_line);
+                       kLineStride * static_cast<std::uintptr_t>(lines.first_line);
         return lines;
     }
 };
@@ -60,10 +70,10 @@ public:
 #ifndef NDEBUG
         assert(shown_ == &unshown_ || (first_line_ <= line && line <= last_line_));
 #endif
-        *shown_ = reinterpret_cast<compat::CodeUnit*>(origin_ + sizeof(compat::CodeUnit) * static_cast<std::uintptr_t>(line));
+        *shown_ = reinterpret_cast<compat::CodeUnit*>(origin_ + kLineStride * static_cast<std::uintptr_t>(line));
     }
     int line() const noexcept {
-        return static_cast<int>((reinterpret_cast<std::uintptr_t>(*shown_) - origin_) / sizeof(compat::CodeUnit));
+        return static_cast<int>((reinterpret_cast<std::uintptr_t>(*shown_) - origin_) / kLineStride);
     }
     const char* name() const noexcept { return name_; }
 

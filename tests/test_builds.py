@@ -6,7 +6,10 @@ nothing, so the modules' own files are compared with it.
 """
 
 import os
+import shutil
+import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -15,6 +18,7 @@ import tarnix.auth.storage.login_vault as login_vault
 import tarnix.seller_sprite.scraping.feed_catcher as feed_catcher
 
 EXPECTED = os.environ.get("TARNIX_EXPECT_MODULES_IN")
+TREE = Path(__file__).resolve().parent.parent
 
 
 @pytest.mark.skipif(not EXPECTED, reason="not a checked run")
@@ -28,3 +32,18 @@ def test_modules_come_from_the_checked_installation(module):
     assert (debug_tag in path.name) == hasattr(sys, "gettotalrefcount"), path
     if os.environ.get("TARNIX_SANITIZER_PRELOAD"):
         assert "libasan" in Path("/proc/self/maps").read_text()
+
+
+@pytest.mark.skipif(shutil.which("g++") is None or not (TREE / "frame" / "compat.hpp").exists(),
+                    reason="needs g++ and the source tree")
+def test_a_free_threaded_build_is_refused_when_compiled(tmp_path):
+    # The frame reads the layouts of the build with the lock; built for a
+    # free-threaded interpreter it would read the wrong fields, so it must
+    # not build at all.
+    source = tmp_path / "probe.cpp"
+    source.write_text('#include "compat.hpp"\n')
+    result = subprocess.run(["g++", "-std=c++20", "-fsyntax-only", "-DPy_GIL_DISABLED=1", "-I", str(TREE / "frame"),
+                             "-I", sysconfig.get_paths()["include"], str(source)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode != 0
+    assert "free-threaded builds of CPython are not supported" in result.stderr

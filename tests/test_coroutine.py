@@ -151,6 +151,8 @@ PROTOCOL_CASES = {
     "non-None first send leaves it not started": (Fetch, [("send", 1), S, S]),
     "throw into a fresh one fails it at once": (Fetch, [(*T, Halt), S, C]),
     "close of a fresh one, then reuse refused": (Fetch, [C, C, S, (*T, ValueError)]),
+    "a malformed throw into a finished one": (Fetch, [S, S, S, (*T, ValueError, "v", "not a traceback"), (*T, 3)]),
+    "a malformed throw into a closed one": (Fetch, [C, (*T, ValueError("x"), "separate"), (*T, 3)]),
     "throw without a delegate throw() raises in the body": (Fetch, [S, (*T, ValueError("x")), S]),
     "a BaseException thrown in propagates": (Fetch, [S, (*T, Halt("stop")), S]),
     "delegate catches and yields": (lambda log: FullFetch(log, on_throw="yield"), [S, (*T, ValueError), S, S]),
@@ -740,9 +742,10 @@ def test_a_chain_of_coroutines_ends_at_the_recursion_limit():
     # Each resumption of ours is also a C frame, two units of the C stack's
     # budget, which 3.13's debug build keeps at 500 (cpython/pystate.h,
     # Py_C_RECURSION_LIMIT): there that budget ends the chain first, while
-    # the twin, resumed inline by the interpreter's loop, goes on.
+    # the twin, resumed inline by the interpreter's loop, goes on.  From 3.14
+    # on C frames are measured against the machine stack, not counted.
     expected = depths["twin"]
-    if hasattr(sys, "gettotalrefcount") and sys.version_info >= (3, 13):
+    if hasattr(sys, "gettotalrefcount") and (3, 13) <= sys.version_info < (3, 14):
         expected = min(expected, 500 // 2)
     assert abs(depths["ours"] - expected) <= 5, depths
 

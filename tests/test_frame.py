@@ -7,6 +7,7 @@ method function the frame makes.
 import inspect
 import os
 import pickle
+import re
 import resource
 import subprocess
 import sys
@@ -480,8 +481,8 @@ if kind == "interpreter":
         return list(map(step, [k + 1]))
     try:
         step(0)
-    except RecursionError:
-        print("RecursionError")
+    except RecursionError as error:
+        print("RecursionError", error)
 else:
     from tarnix.auth.storage.login_vault import LoginVault
 
@@ -516,4 +517,10 @@ def test_recursion_through_a_method_survives_where_the_interpreters_own_does(lim
     if interpreter.returncode != 0:
         pytest.skip(f"the interpreter's own recursion does not survive a limit of {limit} here")
     ours = recurse("native", limit)
-    assert (ours.returncode, ours.stdout) == (0, "RecursionError maximum recursion depth exceeded\n")
+    by_count = "RecursionError maximum recursion depth exceeded\n"
+    # Where the interpreter measures the machine stack rather than counting
+    # C levels, its own recursion may end where the stack does, before the
+    # limit; ours may then end there too, with the same error.
+    kilobytes = re.compile(r"\d+ kB")
+    assert ours.returncode == 0
+    assert kilobytes.sub("N kB", ours.stdout) in {by_count, kilobytes.sub("N kB", interpreter.stdout)}

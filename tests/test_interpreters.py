@@ -3,6 +3,7 @@ distribution's, else pyenv's newest patch release, else one clear line saying
 where it looked.  Run against a made-up version, so that what this machine
 happens to have installed does not decide the outcome."""
 
+import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -57,3 +58,36 @@ def test_a_version_that_cannot_be_had_says_where_it_looked_in_one_line(tmp_path,
     assert f"python{VERSION}-dev" in lines[0] and f"{tmp_path}/versions/" in lines[0]
     assert f"pyenv install {VERSION}" in lines[0]
     assert (result.returncode != 0) == (target == "interpreter")
+
+
+def fake_apt_cache(directory, release, priority):
+    """An apt-cache whose `policy` offers every python3.99 package from one release at one priority."""
+    script = directory / "apt-cache"
+    script.write_text(f"""#!/bin/sh
+[ "$1" = policy ] || exit 1
+shift
+for package in "$@"; do
+  case "$package" in python{VERSION}*) ;; *) continue;; esac
+  echo "$package:"
+  echo "  Installed: (none)"
+  echo "  Candidate: {VERSION}.1-1"
+  echo "  Version table:"
+  echo "     {VERSION}.1-1 {priority}"
+  echo "        {priority} http://deb.debian.org/debian {release}/main amd64 Packages"
+done
+""")
+    script.chmod(0o755)
+
+
+@pytest.mark.parametrize("release, priority, option", [
+    ("forky", 100, "-t forky"),  # a release pinned below the system's own: asked for by name
+    ("trixie", 500, None),       # the system's own release: nothing to ask
+])
+def test_the_interpreter_comes_from_the_release_apt_has_it_in(tmp_path, monkeypatch, release, priority, option):
+    fake_apt_cache(tmp_path, release, priority)
+    monkeypatch.setenv("PATH", f"{tmp_path}:{os.environ['PATH']}")
+    monkeypatch.delenv("DISTRO_PYTHONS", raising=False)
+    result = make("-n", "debian-packages", f"PY={VERSION}", pyenv_root=tmp_path)
+    install = [line for line in result.stdout.splitlines() if f"python{VERSION}-dev" in line]
+    assert len(install) == 1, result.stdout + result.stderr
+    assert ("apt-get install -y -t forky " in install[0]) == (option is not None)

@@ -5,7 +5,7 @@
 #
 #   asan   .venv-asan-X.Y  AddressSanitizer and UBSan, on the release
 #                          interpreter given (Debian's python3.11 or pyenv's)
-#   debug  .venv-debug     Debian's debug interpreter (python3.11-dbg, modules
+#   debug  .venv-debug-X.Y Debian's debug interpreter (python3.11-dbg, modules
 #                          with the .cpython-311d suffix): sys.gettotalrefcount()
 #                          counts every reference there
 #
@@ -28,7 +28,7 @@ case "$mode" in
         ;;
     debug)
         flags=(-O0 -g)
-        venv=$PWD/.venv-debug
+        venv=$PWD/.venv-debug-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
         "$python" -c 'import sys; sys.gettotalrefcount' 2>/dev/null \
             || { echo "$python is not a debug interpreter" >&2; exit 2; }
         ;;

@@ -84,6 +84,7 @@ inline void push_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept 
 inline void pop_frame(PyThreadState* tstate, InterpreterFrame& frame) noexcept {
     __atomic_store_n(innermost_frame(tstate), reinterpret_cast<_PyInterpreterFrame*>(frame.previous),
                      __ATOMIC_RELEASE);
+    frame_left(tstate, frame);
 }
 
 inline void release_frame(InterpreterFrame& frame, Py_ssize_t nargs) {

@@ -112,6 +112,10 @@ constexpr char kOwnedByThread = 0;
 // points at: f_lineno, faulthandler and the debuggers all read it from there.
 constexpr int kTrailingUnits = 2;
 
+// The inline cache units that follow RESUME, none in this version: the first
+// line's unit is the RESUME itself.
+constexpr int kResumeCacheUnits = 0;
+
 // Those units load AssertionError and raise it.
 constexpr unsigned char kTrailingCode[2 * kTrailingUnits] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
 
@@ -136,6 +140,9 @@ inline PyCodeObject* new_code(int argcount, int posonlyargcount, int kwonlyargco
 inline _PyInterpreterFrame** innermost_frame(PyThreadState* tstate) noexcept {
     return &tstate->cframe->current_frame;
 }
+
+// A frame leaving the stack: nothing else of the thread's state refers to it.
+inline void frame_left(PyThreadState*, InterpreterFrame&) noexcept {}
 
 // The fields of a new frame that only the interpreter's own bookkeeping
 // reads: not an entry of its loop, owned by the thread's stack.
@@ -273,5 +280,29 @@ inline PyObject* ref_object(FrameRef ref) noexcept { return ref; }
 // How many of the frame's localsplus slots hold valid references.
 inline int local_count(const InterpreterFrame& frame) noexcept { return frame.stacktop; }
 inline void set_local_count(InterpreterFrame& frame, int count) noexcept { frame.stacktop = count; }
+
+// The throw() of an awaited object that is neither a coroutine nor a
+// generator runs with the awaiting frame off the stack (genobject.c,
+// _gen_throw pushes the frame only for the interpreter's own ones).
+constexpr bool kOtherDelegateThrowsOnStack = false;
+
+// PyUnicode_FromFormat decodes a %s piece cut by its precision with
+// "replace": a multibyte character cut in two becomes U+FFFD.
+constexpr bool kFormatKeepsBackCutCharacter = false;
+
+// An error that nobody can catch, met while finalising or closing `obj`:
+// reported with the object itself, as the interpreter's generators and
+// coroutines report theirs (PyErr_WriteUnraisable); `doing` is what later
+// versions name in the message.
+inline void report_unraisable(const char*, PyObject* obj) noexcept {
+    PyErr_WriteUnraisable(obj);
+}
+
+// throw() checks what is thrown before the state of the object thrown into.
+constexpr bool kThrowChecksStateFirst = false;
+
+// Generators and coroutines have no attribute naming their state: inspect
+// works it out from gi_running, gi_suspended and gi_frame.
+constexpr bool kNamesItsState = false;
 
 }  // namespace frame::compat

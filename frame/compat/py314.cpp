@@ -260,8 +260,12 @@ SAME_FIELD(instr, instr_ptr);
 SAME_FIELD(stackpointer, stackpointer);
 SAME_FIELD(return_offset, return_offset);
 SAME_FIELD(owner, owner);
-SAME_FIELD(visited, visited);
 #undef SAME_FIELD
+// The byte after the owner: the collector's mark, which a debug build of the
+// interpreter shares with its lltrace level as two bit-fields (no offset to
+// take); zero clears both, as a new frame of the interpreter's has them.
+static_assert(offsetof(InterpreterFrame, visited) == offsetof(_PyInterpreterFrame, owner) + sizeof(char) &&
+              offsetof(InterpreterFrame, localsplus) == offsetof(_PyInterpreterFrame, localsplus));
 static_assert(sizeof(StackRef) == sizeof(_PyStackRef) && kRefcountTag == Py_TAG_REFCNT &&
               kNoRef.bits == PyStackRef_NULL_BITS);
 #define SAME_GENERATOR_FIELD(ours, theirs)                                      \

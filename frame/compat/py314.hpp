@@ -218,6 +218,10 @@ constexpr char kOwnedByThread = 0;
 // _PyOpcode_Caches), so the units are the same as 3.11's.
 constexpr int kTrailingUnits = 2;
 
+// The inline cache units that follow RESUME, none in this version: the first
+// line's unit is the RESUME itself.
+constexpr int kResumeCacheUnits = 0;
+
 // Those units load AssertionError and raise it: 3.14 loads it as one of the
 // common constants (pycore_opcode_utils.h, CONSTANT_ASSERTIONERROR), where
 // earlier versions had an instruction of its own.
@@ -246,6 +250,9 @@ inline PyCodeObject* new_code(int argcount, int posonlyargcount, int kwonlyargco
 inline _PyInterpreterFrame** innermost_frame(PyThreadState* tstate) noexcept {
     return &tstate->current_frame;
 }
+
+// A frame leaving the stack: nothing else of the thread's state refers to it.
+inline void frame_left(PyThreadState*, InterpreterFrame&) noexcept {}
 
 // The fields of a new frame that only the interpreter's own bookkeeping
 // reads: no call of its loop to return to, owned by the thread's stack.
@@ -416,5 +423,33 @@ constexpr bool kCloseAtPlainYieldRunsNothing = true;
 // DeprecationWarning when throw() is given the exception as type, value and
 // traceback (genobject.c, gen_throw).
 constexpr bool kThrowWarnsOfThreeArguments = true;
+
+// 3.14 puts a coroutine or generator's frame on the stack while it calls
+// the throw() of an awaited object that is neither (genobject.c, _gen_throw:
+// the frame is pushed around the call, not around the lookup of `throw`), so
+// that a traceback or stack walk made there shows the awaiting frame.
+constexpr bool kOtherDelegateThrowsOnStack = true;
+
+// 3.14's PyUnicode_FromFormat decodes each %s piece statefully
+// (unicodeobject.c, unicode_fromformat_write_utf8): a multibyte character
+// that the precision cuts in two is left out rather than replaced by U+FFFD.
+constexpr bool kFormatKeepsBackCutCharacter = true;
+
+// An error that nobody can catch, met while finalising or closing `obj`:
+// 3.14 reports it with what was being done named in the message and no
+// object (genobject.c, _PyGen_Finalize and gen_close_iter, which says
+// "generator" for any awaited object; errors.c,
+// _PyErr_WarnUnawaitedCoroutine): "Exception ignored while closing
+// generator <...>".
+inline void report_unraisable(const char* doing, PyObject* obj) noexcept {
+    PyErr_FormatUnraisable("Exception ignored while %s %R", doing, obj);
+}
+
+// throw() checks what is thrown before the state of the object thrown into.
+constexpr bool kThrowChecksStateFirst = false;
+
+// Generators and coroutines have no attribute naming their state: inspect
+// works it out from gi_running, gi_suspended and gi_frame.
+constexpr bool kNamesItsState = false;
 
 }  // namespace frame::compat
