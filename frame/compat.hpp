@@ -4,6 +4,7 @@
 // each written straight against that version's headers; this is the only
 // place that picks one by PY_VERSION_HEX.  A version's source file compiles
 // to nothing in a build for another version, so the build takes them all.
+// (3.15 reads nothing out of line that moved since 3.14: py314.cpp serves it.)
 //
 // What every version provides, in namespace frame::compat:
 //

@@ -1,11 +1,14 @@
-// CPython 3.14: the out-of-line half of compat.hpp, reading the internal
-// layouts of the runtime state (pycore_runtime_structs.h), the instances'
-// inline values (pycore_dict.h, pycore_object.h), the frame and the
-// generators' head (pycore_interpframe_structs.h, pycore_stackref.h), and
-// raising the events of sys.monitoring through its C API.
+// CPython 3.14 and 3.15: the out-of-line half of compat.hpp, reading the
+// internal layouts of the runtime state (pycore_runtime_structs.h), the
+// instances' inline values (pycore_dict.h, pycore_object.h), the frame and
+// the generators' head (pycore_interpframe_structs.h, pycore_stackref.h), and
+// raising the events of sys.monitoring through its C API.  Nothing it reads
+// moved between the two versions (what did is in py314.hpp and py315.hpp), so
+// one source serves both, and its static_asserts check each layout against
+// the headers of the version it is compiled for.
 #define Py_BUILD_CORE_MODULE 1
 #include <Python.h>
-#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
 #include <frameobject.h>
 // pycore_object.h (which pycore_dict.h includes) has inline functions with
 // unused parameters in the release build.
@@ -225,7 +228,7 @@ bool recycle_frame(PyObject* frame) noexcept {
     // Released last: a finaliser they run sees the frame already clean.
     // What f_locals was given beyond the code's own names is in
     // f_extra_locals, what PyEval_GetLocals lent in f_locals_cache, and
-    // 3.14 keeps the locals that f_locals replaced alive in
+    // 3.14 and 3.15 keep the locals that f_locals replaced alive in
     // f_overwritten_fast_locals.
     PyObject* trace = std::exchange(f->f_trace, nullptr);
     PyObject* back = reinterpret_cast<PyObject*>(std::exchange(f->f_back, nullptr));
@@ -325,4 +328,4 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method) {
 
 }  // namespace frame::compat
 
-#endif  // CPython 3.14
+#endif  // CPython 3.14 and 3.15
