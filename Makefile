@@ -399,7 +399,7 @@ $(VENV)/.built: $(SOURCES) $(VENV)/.locked
 	    --config-settings editable_mode=compat
 	touch $@
 
-$(ASAN_VENV)/.built: $(SOURCES) $(ASAN_VENV)/.locked
+$(ASAN_VENV)/.built: $(SOURCES) tools/asan_thread_exit.cpp $(ASAN_VENV)/.locked
 	tools/checked.sh asan $(PYTHON) build
 	touch $@
 

@@ -53,6 +53,11 @@ if [ "$action" = build ]; then
             -I frame -I "$include" "$module.cpp" frame/*.cpp frame/compat/*.cpp -o "$site/$module$suffix" &
         pids+=($!)
     done
+    if [ "$mode" = asan ]; then
+        g++ -std=c++20 -Wall -Wextra -O1 -fPIC -shared tools/asan_thread_exit.cpp \
+            -o "$venv/asan_thread_exit.so" -ldl &
+        pids+=($!)
+    fi
     for pid in "${pids[@]}"; do
         wait "$pid"
     done
@@ -73,7 +78,9 @@ if [ "$mode" = asan ]; then
     # library, so the modules' first C++ exception would otherwise abort.
     # Child processes that are not Python must not inherit either:
     # tests/sanitizer_env.py strips what TARNIX_SANITIZER_PRELOAD names.
-    export LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)
+    # Daemon threads ended at exit unwind with pthread_exit: the third
+    # library clears their dying stacks' poison first (tools/asan_thread_exit.cpp).
+    export LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so):$venv/asan_thread_exit.so
     export TARNIX_SANITIZER_PRELOAD=$LD_PRELOAD
     # Leak detection stays off: the interpreter keeps much alive until exit.
     export ASAN_OPTIONS=detect_leaks=0
