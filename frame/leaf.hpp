@@ -71,6 +71,14 @@ inline Answer is_instance(PyObject* obj, PyTypeObject* type) noexcept {
     return Answer::Unknown;
 }
 
+// A form standing for a body that calls out (a builtin consuming a
+// generator expression, say) gives up near the recursion limit: those calls
+// take levels of their own, and whether one of them fails is for the body
+// to find out, in its frame.
+inline bool has_levels_for(int calls) noexcept {
+    return compat::python_levels_left(compat::thread_state()) > calls;
+}
+
 // A loop of a form checks this where the body's loop checks for signals:
 // with a handler to run, the body must run instead, in its frame, where the
 // handler can see it (and where KeyboardInterrupt gets its entries).

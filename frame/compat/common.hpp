@@ -137,79 +137,23 @@ PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame) {
 
 // --- dicts of str keys ----------------------------------------------------------
 //
-// A dict whose keys are all exact str says so in its keys object (dk_kind is
-// DICT_KEYS_UNICODE or DICT_KEYS_SPLIT; the interpreter makes it general as
-// soon as another key goes in).  A lookup of an exact str in it compares keys
-// by identity, then by cached hash and text: never by a __eq__ of their own.
-// The probe below is the interpreter's own (dictobject.c,
-// unicodekeys_lookup_unicode and dictkeys_get_index) over a combined table,
-// where PyDict_GetItemWithError costs a call, a type test, a hash read and a
-// dispatch on the kind for the same walk.
+// compat/str_dict.hpp probes the keys objects through a mirror of their
+// layout; this version's own headers must agree with it field by field.
 
-namespace {
-
-constexpr int kPerturbShift = 5;  // dictobject.c's PERTURB_SHIFT
-
-// The entry index in a slot of the hash table: one, two, four or eight
-// bytes per slot by the table's size.
-Py_ssize_t index_at(const PyDictKeysObject* keys, std::size_t slot) noexcept {
-    const int log2_size = keys->dk_log2_size;
-    if (log2_size < 8) {
-        return reinterpret_cast<const std::int8_t*>(keys->dk_indices)[slot];
-    }
-    if (log2_size < 16) {
-        return reinterpret_cast<const std::int16_t*>(keys->dk_indices)[slot];
-    }
-    if (log2_size >= 32) {
-        return reinterpret_cast<const std::int64_t*>(keys->dk_indices)[slot];
-    }
-    return reinterpret_cast<const std::int32_t*>(keys->dk_indices)[slot];
-}
-
-bool same_text(PyObject* a, PyObject* b) noexcept {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return length == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
-}
-
-}  // namespace
-
-int lookup_str(PyObject* dict, PyObject* key, PyObject** value) noexcept {
-    auto* mp = reinterpret_cast<PyDictObject*>(dict);
-    PyDictKeysObject* keys = mp->ma_keys;
-    if (keys->dk_kind == DICT_KEYS_GENERAL) {
-        return -1;
-    }
-    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (hash == -1 || mp->ma_values != nullptr) {
-        // A text not hashed yet, or a split table (values apart from the
-        // keys): the interpreter's own lookup, which for these keys runs no
-        // code either.
-        *value = PyDict_GetItemWithError(dict, key);
-        return 0;
-    }
-    const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-    const std::size_t mask = (std::size_t{1} << keys->dk_log2_size) - 1;
-    std::size_t perturb = static_cast<std::size_t>(hash);
-    std::size_t slot = perturb & mask;
-    while (true) {
-        const Py_ssize_t index = index_at(keys, slot);
-        if (index >= 0) {
-            PyObject* candidate = entries[index].me_key;
-            if (candidate == key ||
-                (reinterpret_cast<PyASCIIObject*>(candidate)->hash == hash && same_text(candidate, key))) {
-                *value = entries[index].me_value;
-                return 0;
-            }
-        } else if (index == DKIX_EMPTY) {
-            *value = nullptr;
-            return 0;
-        }
-        // A deleted entry's slot (DKIX_DUMMY) goes on probing, as a collision.
-        perturb >>= kPerturbShift;
-        slot = mask & (slot * 5 + perturb + 1);
-    }
-}
+static_assert(sizeof(StrDictKeys) == sizeof(PyDictKeysObject));
+static_assert(offsetof(StrDictKeys, refcnt) == offsetof(PyDictKeysObject, dk_refcnt));
+static_assert(offsetof(StrDictKeys, log2_size) == offsetof(PyDictKeysObject, dk_log2_size));
+static_assert(offsetof(StrDictKeys, log2_index_bytes) == offsetof(PyDictKeysObject, dk_log2_index_bytes));
+static_assert(offsetof(StrDictKeys, kind) == offsetof(PyDictKeysObject, dk_kind));
+static_assert(offsetof(StrDictKeys, version) == offsetof(PyDictKeysObject, dk_version));
+static_assert(offsetof(StrDictKeys, usable) == offsetof(PyDictKeysObject, dk_usable));
+static_assert(offsetof(StrDictKeys, nentries) == offsetof(PyDictKeysObject, dk_nentries));
+static_assert(offsetof(StrDictKeys, indices) == offsetof(PyDictKeysObject, dk_indices));
+static_assert(sizeof(StrDictEntry) == sizeof(PyDictUnicodeEntry));
+static_assert(offsetof(StrDictEntry, key) == offsetof(PyDictUnicodeEntry, me_key));
+static_assert(offsetof(StrDictEntry, value) == offsetof(PyDictUnicodeEntry, me_value));
+static_assert(kGeneralKeys == DICT_KEYS_GENERAL && DICT_KEYS_UNICODE != kGeneralKeys &&
+              DICT_KEYS_SPLIT != kGeneralKeys);
+static_assert(kEmptySlot == DKIX_EMPTY);
 
 }  // namespace frame::compat
