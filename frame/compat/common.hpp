@@ -539,13 +539,13 @@ const char* check_common_layouts(PyThreadState* tstate, RecursionDepth probe_lev
     if (const char* disagreement = check_thread_state(tstate)) {
         return disagreement;
     }
+    ToolsSuspended suspended(tstate);
     Probe probe = compile_probe();
     ProbeReading reading;
     reading.probe = probe.probe.get();
     Ref capsule = take(PyCapsule_New(&reading, "layout check", nullptr));
     static PyMethodDef read_definition = {"read", probe_callback<read_recursion>, METH_NOARGS, nullptr};
     Ref read = take(PyCFunction_New(&read_definition, capsule.get()));
-    ToolsSuspended suspended(tstate);
     const RecursionDepth outside = read_recursion(tstate);
     Ref returned = take(PyObject_CallOneArg(probe.probe.get(), read.get()));
     if (reading.disagreement != nullptr) {
