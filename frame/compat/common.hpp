@@ -292,7 +292,11 @@ inline Probe compile_probe() {
         PyErr_SetString(PyExc_SystemError, "the layout check's probe did not compile");
         raise_pending();
     }
-    return {Ref::borrow(probe), Ref::borrow(unstarted)};
+    Probe made{Ref::borrow(probe), Ref::borrow(unstarted)};
+    // Neither reads a global: emptied, the namespace holds no cycle through
+    // the functions, and all of it goes when the check is done.
+    PyDict_Clear(globals.get());
+    return made;
 }
 
 // The frame the interpreter shows as the innermost one (`frame`, from
