@@ -153,6 +153,17 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 // error set.
 int get_method(PyObject* obj, PyObject* name, PyObject** method);
 
+// Compares each interpreter layout the frame reads (the thread state, the
+// innermost frame and its record, the recursion counters, what tools and
+// profilers it watches, the coroutine state) with what the running
+// interpreter shows through its public API, which may be a later patch
+// release than the headers the module was built against (compat/common.hpp).
+// 0 with *disagreement nullptr when all agree, or a phrase naming the first
+// that does not ("the innermost frame it reads is not sys._getframe()'s");
+// -1 with an exception set when a check could not run.  Leaves the tools,
+// profilers and tracers as it found them.
+int check_layouts(const char** disagreement);
+
 // A lookup of an exact str in an exact dict: -1 when the dict holds a key
 // that is not an exact str (whose __eq__ a lookup may call); otherwise 0,
 // with *value the value (borrowed) or nullptr when the key is absent.  Runs
