@@ -156,6 +156,17 @@ void remember_inline_slot(PyObject* obj, PyObject* name, PyObject* value, Inline
 // error set.
 int get_method(PyObject* obj, PyObject* name, PyObject** method);
 
+// Compares each interpreter layout the frame reads (the thread state, the
+// innermost frame and its record, the recursion counters, what tools and
+// profilers it watches, the coroutine state) with what the running
+// interpreter shows through its public API, which may be a later patch
+// release than the headers the module was built against (compat/common.hpp).
+// 0 with *disagreement nullptr when all agree, or a phrase naming the first
+// that does not ("the innermost frame it reads is not sys._getframe()'s");
+// -1 with an exception set when a check could not run.  Leaves the tools,
+// profilers and tracers as it found them.
+int check_layouts(const char** disagreement);
+
 }  // namespace frame::compat
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000

@@ -10,6 +10,7 @@
 #include <opcode.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,22 @@ void check_runtime_version() {
     }
 }
 
+// Refuses the import when an interpreter layout the frame reads is not
+// where the running interpreter keeps it: the headers the module was built
+// against may be those of an earlier patch release than the interpreter's.
+void check_layouts() {
+    const char* disagreement = nullptr;
+    ok(compat::check_layouts(&disagreement));
+    if (disagreement != nullptr) {
+        // "3.12.9 (main, ...)": the release is the first word.
+        const char* version = Py_GetVersion();
+        const std::string running(version, std::strcspn(version, " "));
+        PyErr_Format(PyExc_ImportError, "%s was built for CPython %s and cannot run on %s: %s",
+                     record().def->dotted_name, PY_VERSION, running.c_str(), disagreement);
+        raise_pending();
+    }
+}
+
 void create_constants() {
     Record& r = record();
     ok(Str::intern_all());
@@ -299,6 +316,7 @@ int module_exec(PyObject* module) {
         r.builtins = PyModule_GetDict(builtins_module.get());
         ok(PyObject_SetAttrString(module, "__builtins__", builtins_module.get()));
         check_runtime_version();
+        check_layouts();
         create_constants();
         traced_phase = true;
         register_in_sys_modules(module);

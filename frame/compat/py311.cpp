@@ -140,6 +140,81 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method) {
     return _PyObject_GetMethod(obj, name, method);
 }
 
+
+// --- the layouts, checked at import (common.hpp) --------------------------------
+
+namespace {
+
+// 3.11 has one counter.
+layout::RecursionDepth recursion_remaining(PyThreadState* tstate) noexcept {
+    return {tstate->recursion_remaining, 0};
+}
+
+// The probe called from C costs two levels: its frame, counted as the
+// interpreter's loop is entered for it (ceval.c, _PyEval_EvalFrameDefault),
+// and its call of the C function (methodobject.c,
+// cfunction_vectorcall_NOARGS); as enter_recursive_call and
+// enter_native_call count them.
+constexpr layout::RecursionDepth kProbeLevels{2, 0};
+
+int ignore_event(PyObject*, PyFrameObject*, int, PyObject*) {
+    return 0;
+}
+
+// The thread's profile and trace objects are the ones sys.getprofile() and
+// sys.gettrace() give; then, when neither a profiler nor a tracer is set on
+// this thread, the flags events_wanted() reads say a profiler listens while
+// one is set through PyEval_SetProfile, and not once it is taken away again.
+const char* check_profiler(PyThreadState* tstate) {
+    constexpr const char* kDisagrees = "the profiler it reads is not the one sys.setprofile() sets";
+    PyObject* getprofile = PySys_GetObject("getprofile");  // borrowed
+    PyObject* gettrace = PySys_GetObject("gettrace");
+    if (getprofile == nullptr || gettrace == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.getprofile or sys.gettrace");
+        raise_pending();
+    }
+    Ref profile = take(PyObject_CallNoArgs(getprofile));
+    Ref trace = take(PyObject_CallNoArgs(gettrace));
+    PyObject* profile_read = tstate->c_profileobj != nullptr ? tstate->c_profileobj : Py_None;
+    PyObject* trace_read = tstate->c_traceobj != nullptr ? tstate->c_traceobj : Py_None;
+    if (profile_read != profile.get() || trace_read != trace.get()) {
+        return kDisagrees;
+    }
+    if (profile.get() != Py_None || trace.get() != Py_None || tstate->c_profilefunc != nullptr ||
+        tstate->c_tracefunc != nullptr) {
+        return nullptr;  // someone's own: not to be touched
+    }
+    EventState state;
+    if (events_wanted(tstate, state)) {
+        return kDisagrees;
+    }
+    Ref marker = take(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    PyEval_SetProfile(ignore_event, marker.get());
+    const bool wanted = events_wanted(tstate, state) && !layout::fault("profiler");
+    // An audit hook may have refused it (and PyEval_SetProfile reported that).
+    const bool was_set = tstate->c_profileobj == marker.get();
+    PyEval_SetProfile(nullptr, nullptr);
+    if (was_set && (!wanted || events_wanted(tstate, state))) {
+        return kDisagrees;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int check_layouts(const char** disagreement) {
+    PyThreadState* tstate = PyThreadState_Get();
+    try {
+        *disagreement = layout::check_common_layouts<recursion_remaining>(tstate, kProbeLevels);
+        if (*disagreement == nullptr) {
+            *disagreement = check_profiler(tstate);
+        }
+        return 0;
+    } catch (const PyError&) {
+        return -1;
+    }
+}
+
 }  // namespace frame::compat
 
 #endif  // CPython 3.11

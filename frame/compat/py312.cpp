@@ -317,6 +317,51 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method) {
     return _PyObject_GetMethod(obj, name, method);
 }
 
+
+// --- the layouts, checked at import (common.hpp) --------------------------------
+
+namespace {
+
+layout::RecursionDepth recursion_remaining(PyThreadState* tstate) noexcept {
+    return {tstate->py_recursion_remaining, tstate->c_recursion_remaining};
+}
+
+// The probe called from C costs one Python level (its frame,
+// _Py_EnterRecursivePy) and three C units: two for the interpreter's loop
+// entered from C (ceval.c, _PyEval_EvalFrameDefault: PY_EVAL_C_STACK_UNITS,
+// as in 3.13) and one for the probe's call of the C function (methodobject.c,
+// cfunction_vectorcall_NOARGS).
+constexpr layout::RecursionDepth kProbeLevels{1, 3};
+
+// The tools each event of the frame calls, in the table events_wanted() and
+// fire_event() read.
+layout::ToolsSeen tools_seen(PyThreadState* tstate) {
+    const std::uint8_t* tools = global_monitors(tstate);
+    if (layout::fault("monitoring")) {
+        tools += 1;
+    }
+    layout::ToolsSeen seen{};
+    for (std::size_t index = 0; index < seen.size(); ++index) {
+        seen[index] = tools[event_number(static_cast<Event>(index))];
+    }
+    return seen;
+}
+
+}  // namespace
+
+int check_layouts(const char** disagreement) {
+    PyThreadState* tstate = PyThreadState_Get();
+    try {
+        *disagreement = layout::check_common_layouts<recursion_remaining>(tstate, kProbeLevels);
+        if (*disagreement == nullptr) {
+            *disagreement = layout::check_monitoring(tstate, tools_seen);
+        }
+        return 0;
+    } catch (const PyError&) {
+        return -1;
+    }
+}
+
 }  // namespace frame::compat
 
 #endif  // CPython 3.12

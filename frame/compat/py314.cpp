@@ -326,6 +326,52 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method) {
     return _PyObject_GetMethod(obj, name, method);
 }
 
+
+// --- the layouts, checked at import (common.hpp) --------------------------------
+
+namespace {
+
+layout::RecursionDepth recursion_remaining(PyThreadState* tstate) noexcept {
+    return {tstate->py_recursion_remaining, 0};
+}
+
+// The probe called from C costs one Python level (its frame,
+// _Py_EnterRecursivePy); C calls are not counted but measured on the machine
+// stack (Py_EnterRecursiveCall, public).
+constexpr layout::RecursionDepth kProbeLevels{1, 0};
+
+// The tools listening to each event of the frame, as events_wanted() finds
+// them: refreshed through the C API once the monitoring version in the
+// thread's eval_breaker word has moved from the one a new state records.
+layout::ToolsSeen tools_seen(PyThreadState* tstate) {
+    EventState state;
+    if (layout::fault("monitoring")) {
+        // A word that does not move with the version.
+        state.version = __atomic_load_n(&tstate->eval_breaker, __ATOMIC_RELAXED) & ~kEvalEventBits;
+    }
+    events_wanted(tstate, state);
+    layout::ToolsSeen seen{};
+    for (std::size_t index = 0; index < seen.size(); ++index) {
+        seen[index] = state.states[index].active;
+    }
+    return seen;
+}
+
+}  // namespace
+
+int check_layouts(const char** disagreement) {
+    PyThreadState* tstate = PyThreadState_Get();
+    try {
+        *disagreement = layout::check_common_layouts<recursion_remaining>(tstate, kProbeLevels);
+        if (*disagreement == nullptr) {
+            *disagreement = layout::check_monitoring(tstate, tools_seen);
+        }
+        return 0;
+    } catch (const PyError&) {
+        return -1;
+    }
+}
+
 }  // namespace frame::compat
 
 #endif  // CPython 3.14 and 3.15
