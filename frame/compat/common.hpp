@@ -315,6 +315,34 @@ inline const char* check_recursion(RecursionDepth outside, RecursionDepth inside
     return counted == levels ? nullptr : "the recursion counters it reads do not move as Python recurses";
 }
 
+// The str-keyed dict probe (compat/str_dict.hpp) over dicts made here, whose
+// keys objects the interpreter allocated at least as large as their hash
+// table and entries, wherever the mirror's fields point: it must find the
+// key one holds, miss one it does not, and refuse a dict with a key that is
+// not a str.
+inline const char* check_str_dict() {
+    constexpr const char* kDisagrees = "the dict tables it probes are not laid out as dicts of str keys are";
+    Ref present = take(PyUnicode_InternFromString("layout"));
+    Ref absent = take(PyUnicode_InternFromString("check"));
+    Ref value = take(PyLong_FromLong(1));
+    Ref of_str = take(PyDict_New());
+    ok(PyDict_SetItem(of_str.get(), present.get(), value.get()));
+    Ref of_other = take(PyDict_New());
+    ok(PyDict_SetItem(of_other.get(), value.get(), value.get()));
+    PyObject* looked_up = nullptr;
+    PyObject* sought = fault("str-dict") ? absent.get() : present.get();
+    if (lookup_str(of_str.get(), sought, &looked_up) != 0 || looked_up != value.get()) {
+        return kDisagrees;
+    }
+    if (lookup_str(of_str.get(), absent.get(), &looked_up) != 0 || looked_up != nullptr) {
+        return kDisagrees;
+    }
+    if (lookup_str(of_other.get(), present.get(), &looked_up) != -1) {
+        return kDisagrees;
+    }
+    return nullptr;
+}
+
 // --- sys.monitoring (3.12 and later) -----------------------------------------
 
 // The tool bits compat sees for each event the frame fires, in the order of
@@ -481,7 +509,8 @@ PyObject* probe_callback(PyObject* self, PyObject*) {
 // The checks of every version: the thread state, the innermost frame and its
 // record, the recursion counters (read by `read_recursion`; the probe, a
 // Python function called from C that calls a C function, must count
-// `probe_levels`) and the coroutine state.  nullptr when all agree.
+// `probe_levels`), the coroutine state and the str-keyed dict probe.
+// nullptr when all agree.
 template <RecursionDepth (*read_recursion)(PyThreadState*)>
 const char* check_common_layouts(PyThreadState* tstate, RecursionDepth probe_levels) {
     if (const char* disagreement = check_thread_state(tstate)) {
@@ -502,7 +531,10 @@ const char* check_common_layouts(PyThreadState* tstate, RecursionDepth probe_lev
     if (const char* disagreement = check_recursion(outside, reading.remaining, probe_levels)) {
         return disagreement;
     }
-    return check_coroutine_state(probe.unstarted.get());
+    if (const char* disagreement = check_coroutine_state(probe.unstarted.get())) {
+        return disagreement;
+    }
+    return check_str_dict();
 }
 
 }  // namespace layout
