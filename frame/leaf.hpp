@@ -38,7 +38,7 @@ inline PyObject* attr(PyObject* obj, const Str& name) noexcept {
 // fail (compat::lookup_str).  Borrowed (None when absent, as d.get gives
 // it); nullptr for any other dict, whose lookup may call a key's __eq__, or
 // a subclass's get.
-inline PyObject* get(PyObject* dict, PyObject* key) noexcept {
+[[gnu::always_inline]] inline PyObject* get(PyObject* dict, PyObject* key) noexcept {
     PyObject* value = nullptr;
     if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key) || compat::lookup_str(dict, key, &value) < 0) {
         return nullptr;
@@ -47,7 +47,7 @@ inline PyObject* get(PyObject* dict, PyObject* key) noexcept {
 }
 
 // `key in dict`, with the same conditions as get().
-inline Answer contains(PyObject* dict, PyObject* key) noexcept {
+[[gnu::always_inline]] inline Answer contains(PyObject* dict, PyObject* key) noexcept {
     PyObject* value = nullptr;
     if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key) || compat::lookup_str(dict, key, &value) < 0) {
         return Answer::Unknown;
