@@ -92,7 +92,7 @@ STAND_INS := stand-ins/pyproject.toml stand-ins/README.md
 TEST_PACKAGES := dbus-daemon gnome-keyring
 NATIVE_MODULES := tarnix.auth.storage.login_vault tarnix.seller_sprite.scraping.feed_catcher
 
-.PHONY: build test typecheck wheel demo bench test-asan test-leaks test-floor test-cross \
+.PHONY: build test typecheck wheel demo bench bench-instructions test-asan test-leaks test-floor test-cross \
         test-fresh check debian-packages test-packages cross-packages interpreter interpreters \
         debug-interpreter root-packages emulation-packages clean
 
@@ -224,6 +224,12 @@ COMPILED_BENCH := build/compiled-bench-$(PY)
 
 bench: build $(COMPILED_BENCH)/.built
 	$(VENV_PYTHON) bench/run.py --compiled=$(COMPILED_BENCH)
+
+# The call rows' instructions per call on each side, counted by callgrind:
+# what wall time on a shared machine cannot tell apart (a few minutes).
+bench-instructions: build $(COMPILED_BENCH)/.built debian-packages
+	$(call install_missing,valgrind)
+	$(VENV_PYTHON) bench/instructions.py --compiled=$(COMPILED_BENCH)
 
 $(COMPILED_BENCH)/.built: bench/plain_python.py $(VENV)/.built
 	rm -rf $(COMPILED_BENCH)

@@ -45,6 +45,37 @@ CheckList checks_of(const MethodDef& def) noexcept;
 // values).
 bool check_in_order(const CheckList& checks, PyObject* const* args);
 
+// Whether check_in_order would pass, without raising: for a call that may
+// skip its frame, whose failing check the framed call then raises.
+inline bool passes_checks(const CheckList& checks, PyObject* const* args) noexcept {
+    for (int entry = 0; entry < checks.count; ++entry) {
+        const CheckList::Entry& checked = checks.entries[entry];
+        PyObject* value = args[checked.index];
+        switch (checked.param->check) {
+            case Check::ExactStrOrNone:
+                if (value == Py_None) {
+                    break;
+                }
+                [[fallthrough]];
+            case Check::ExactStr:
+                if (!PyUnicode_CheckExact(value)) {
+                    return false;
+                }
+                break;
+            case Check::ExactDict:
+                if (!PyDict_CheckExact(value)) {
+                    return false;
+                }
+                break;
+            case Check::Any:
+                break;
+            case Check::Int:
+                return false;  // a conversion, which the framed call makes
+        }
+    }
+    return true;
+}
+
 // Binds a vectorcall's arguments to the parameters of `def` (whose interned
 // names are `names`, positional then keyword-only), fills defaults and runs
 // the checks.

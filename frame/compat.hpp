@@ -18,6 +18,7 @@
 //     enter_native_call(tstate, where) / leave_native_call(tstate)
 //                                     one level of a call of a C callable, as
 //                                     the interpreter counts its CALL of a builtin
+//     python_levels_left(tstate)      the levels of Python recursion left below the limit
 //     signal_pending()                a signal handler may have work to do
 //     origin_tracking_depth(tstate)   sys.get_coroutine_origin_tracking_depth()
 //
@@ -47,6 +48,8 @@
 //   fast paths the interpreter's own loop takes
 //     InlineSlot, inline_value, remember_inline_slot, dict_version,
 //     get_method,
+//     lookup_str(dict, key, &value)   an exact str in an exact dict, without
+//                                     a call or any code of the keys' own
 //     is_iterable_coroutine, stop_iteration_value, is_unstarted_coroutine
 //
 //   what the interpreter's own generators and coroutines do differently
@@ -164,12 +167,6 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method);
 // profilers and tracers as it found them.
 int check_layouts(const char** disagreement);
 
-// A lookup of an exact str in an exact dict: -1 when the dict holds a key
-// that is not an exact str (whose __eq__ a lookup may call); otherwise 0,
-// with *value the value (borrowed) or nullptr when the key is absent.  Runs
-// no code, allocates nothing, raises nothing.
-int lookup_str(PyObject* dict, PyObject* key, PyObject** value) noexcept;
-
 }  // namespace frame::compat
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
@@ -187,3 +184,4 @@ int lookup_str(PyObject* dict, PyObject* key, PyObject** value) noexcept;
 #endif
 
 #include "compat/frame_stack.hpp"
+#include "compat/str_dict.hpp"

@@ -1465,8 +1465,17 @@ Ref run_to_return(Arg generator, PyObject* stops_early_with) {
     }
     Resumable* co = as_resumable(obj);
     co->stops_early_with = stops_early_with;
+    // The builtin (any(), all()) that consumes the expression in Python is
+    // a call of its own, which takes a level where the interpreter counts
+    // calls of C functions.
+    PyThreadState* tstate = compat::thread_state();
+    if (compat::enter_native_call(tstate, " while calling a Python object")) {
+        raise_pending();
+    }
     Ref out;
-    switch (resume(co, Py_None, false, false, out)) {
+    const Outcome outcome = resume(co, Py_None, false, false, out);
+    compat::leave_native_call(tstate);
+    switch (outcome) {
         case Outcome::Return:
             return out;
         case Outcome::Yield:

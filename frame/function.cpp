@@ -135,17 +135,6 @@ PyObject* new_or_none(const Ref& value) {
         return nullptr;  // the function never started, so it has no entry
     }
     PyObject* result;
-    // The frameless form first, when no tool watches the thread: it runs no
-    // Python code, releases no lock and lets no signal handler run, so no
-    // stack walker, profiler or monitoring tool could have seen the frame it
-    // skips.  The recursion level is still taken, so a call at the limit
-    // fails as a Python function's does.  When the form cannot vouch for its
-    // objects, it changed nothing and the body runs in its frame.
-    if (function->leaf != nullptr && !compat::events_wanted(tstate, function->events) &&
-        (result = function->leaf(values)) != nullptr) {
-        compat::leave_recursive_call(tstate);
-        return result;
-    }
     if (compat::InterpreterFrame* frame = compat::reserve_frame(tstate)) {
         result = run_in_frame(function, scope, values, tstate, *frame);
         compat::unreserve_frame(tstate, *frame);
@@ -199,9 +188,11 @@ bool keywords_in_order(const Function* function, PyObject* kwnames) noexcept {
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const Function* function = as_function(callable);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// A call in a frame of its own on the thread's stack, by the fast tier or
+// through binding.  Out of line, so that a call its frameless form answers
+// does not pay for what this one keeps on the C stack.
+[[gnu::noinline]] PyObject* call_in_frame(const Function* function, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
     // The common call, positional parameters by position and keyword-only
     // ones by (interned) name in order: the checks run over the caller's own
     // array, which the body then reads in place.
@@ -217,6 +208,34 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return run_body(function, scope, args);
     }
     return call_with_binding(function, args, nargs, kwnames);
+}
+
+// The frameless form first, for a call by position whose arguments pass
+// their checks, when no tool watches the thread: the form runs no Python
+// code, releases no lock and lets no signal handler run, so no stack walker,
+// profiler or monitoring tool could have seen the frame it skips, and a
+// check that fails is for the framed call to raise.  The recursion level is
+// still taken, so a call at the limit fails as a Python function's does
+// (before it starts, so without an entry of its own).  When the form cannot
+// vouch for its objects, it changed nothing and the call runs in its frame.
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Function* function = as_function(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (function->leaf != nullptr && nargs == function->fast_positional && kwnames == nullptr &&
+        passes_checks(function->checks, args)) {
+        PyThreadState* tstate = compat::thread_state();
+        if (!compat::events_wanted(tstate, function->events)) {
+            if (compat::enter_recursive_call(tstate, "")) {
+                return nullptr;
+            }
+            PyObject* result = function->leaf(args);
+            compat::leave_recursive_call(tstate);
+            if (result != nullptr) {
+                return result;
+            }
+        }
+    }
+    return call_in_frame(function, args, nargs, kwnames);
 }
 
 // --- attributes ------------------------------------------------------------

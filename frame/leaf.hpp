@@ -38,7 +38,7 @@ inline PyObject* attr(PyObject* obj, const Str& name) noexcept {
 // fail (compat::lookup_str).  Borrowed (None when absent, as d.get gives
 // it); nullptr for any other dict, whose lookup may call a key's __eq__, or
 // a subclass's get.
-inline PyObject* get(PyObject* dict, PyObject* key) noexcept {
+[[gnu::always_inline]] inline PyObject* get(PyObject* dict, PyObject* key) noexcept {
     PyObject* value = nullptr;
     if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key) || compat::lookup_str(dict, key, &value) < 0) {
         return nullptr;
@@ -47,7 +47,7 @@ inline PyObject* get(PyObject* dict, PyObject* key) noexcept {
 }
 
 // `key in dict`, with the same conditions as get().
-inline Answer contains(PyObject* dict, PyObject* key) noexcept {
+[[gnu::always_inline]] inline Answer contains(PyObject* dict, PyObject* key) noexcept {
     PyObject* value = nullptr;
     if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key) || compat::lookup_str(dict, key, &value) < 0) {
         return Answer::Unknown;
@@ -69,6 +69,14 @@ inline Answer is_instance(PyObject* obj, PyTypeObject* type) noexcept {
         return answer(PyType_IsSubtype(actual, type) != 0);
     }
     return Answer::Unknown;
+}
+
+// A form standing for a body that calls out (a builtin consuming a
+// generator expression, say) gives up near the recursion limit: those calls
+// take levels of their own, and whether one of them fails is for the body
+// to find out, in its frame.
+inline bool has_levels_for(int calls) noexcept {
+    return compat::python_levels_left(compat::thread_state()) > calls;
 }
 
 // A loop of a form checks this where the body's loop checks for signals:

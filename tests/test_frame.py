@@ -471,6 +471,45 @@ def test_each_traceback_entry_has_a_frame_of_its_own(vault, keep_first):
 # --- recursion through the methods ---------------------------------------------
 
 
+class DictSubclass(dict):
+    pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.get_payload("unknown"),
+    lambda c: c._matches_section_payload("keyword_mining", {"data": {"items": []}}),
+    lambda c: c._matches_section_payload("frequency", {"data": [{"keyword": "k", "frequency": 1}]}),
+    lambda c: c._matches_section_payload("frequency", {"data": [DictSubclass(keyword="k", frequency=1)]}),
+], ids=["get_payload", "rule", "scan", "scan in its frame"])
+def test_a_call_at_the_recursion_limit_fails_where_the_plain_ones_does(call):
+    # Calls skip their frame when nobody watches, but still take their level,
+    # and the scan the levels of the any() and generator expression it stands
+    # for: the recursion ends at the same depth and in the same function as
+    # with the plain method.
+    from plain_classes import plain_python
+
+    def deepest(catcher):
+        reached = 0
+
+        def down(depth):
+            nonlocal reached
+            reached = depth
+            call(catcher)
+            down(depth + 1)
+
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(200)
+        try:
+            with pytest.raises(RecursionError) as raised:
+                down(0)
+        finally:
+            sys.setrecursionlimit(limit)
+        name = traceback.extract_tb(raised.value.__traceback__)[-1].name
+        return reached, name.rpartition(".")[2].strip("<>"), str(raised.value)
+
+    assert deepest(SellerSpriteFeedCatcher()) == deepest(plain_python.SellerSpriteFeedCatcher())
+
+
 RECURSION = """
 import sys, tempfile
 kind, limit = sys.argv[1], int(sys.argv[2])

@@ -34,6 +34,7 @@ CHECKS = {
                            "and function"),
     "recursion": (None, "the recursion counters it reads do not move as Python recurses"),
     "coroutine-state": (None, "the coroutine state it reads is not the one a new or closed coroutine has"),
+    "str-dict": (None, "the dict tables it probes are not laid out as dicts of str keys are"),
     "monitoring": (sys.version_info >= (3, 12), "the sys.monitoring events it reads are not those "
                                                 "sys.monitoring sets"),
     "profiler": (sys.version_info < (3, 12), "the profiler it reads is not the one sys.setprofile() sets"),

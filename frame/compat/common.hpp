@@ -142,80 +142,24 @@ PyObject* frame_object(PyThreadState* tstate, InterpreterFrame& frame) {
 
 // --- dicts of str keys ----------------------------------------------------------
 //
-// A dict whose keys are all exact str says so in its keys object (dk_kind is
-// DICT_KEYS_UNICODE or DICT_KEYS_SPLIT; the interpreter makes it general as
-// soon as another key goes in).  A lookup of an exact str in it compares keys
-// by identity, then by cached hash and text: never by a __eq__ of their own.
-// The probe below is the interpreter's own (dictobject.c,
-// unicodekeys_lookup_unicode and dictkeys_get_index) over a combined table,
-// where PyDict_GetItemWithError costs a call, a type test, a hash read and a
-// dispatch on the kind for the same walk.
+// compat/str_dict.hpp probes the keys objects through a mirror of their
+// layout; this version's own headers must agree with it field by field.
 
-namespace {
-
-constexpr int kPerturbShift = 5;  // dictobject.c's PERTURB_SHIFT
-
-// The entry index in a slot of the hash table: one, two, four or eight
-// bytes per slot by the table's size.
-Py_ssize_t index_at(const PyDictKeysObject* keys, std::size_t slot) noexcept {
-    const int log2_size = keys->dk_log2_size;
-    if (log2_size < 8) {
-        return reinterpret_cast<const std::int8_t*>(keys->dk_indices)[slot];
-    }
-    if (log2_size < 16) {
-        return reinterpret_cast<const std::int16_t*>(keys->dk_indices)[slot];
-    }
-    if (log2_size >= 32) {
-        return reinterpret_cast<const std::int64_t*>(keys->dk_indices)[slot];
-    }
-    return reinterpret_cast<const std::int32_t*>(keys->dk_indices)[slot];
-}
-
-bool same_text(PyObject* a, PyObject* b) noexcept {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return length == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
-}
-
-}  // namespace
-
-int lookup_str(PyObject* dict, PyObject* key, PyObject** value) noexcept {
-    auto* mp = reinterpret_cast<PyDictObject*>(dict);
-    PyDictKeysObject* keys = mp->ma_keys;
-    if (keys->dk_kind == DICT_KEYS_GENERAL) {
-        return -1;
-    }
-    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (hash == -1 || mp->ma_values != nullptr) {
-        // A text not hashed yet, or a split table (values apart from the
-        // keys): the interpreter's own lookup, which for these keys runs no
-        // code either.
-        *value = PyDict_GetItemWithError(dict, key);
-        return 0;
-    }
-    const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-    const std::size_t mask = (std::size_t{1} << keys->dk_log2_size) - 1;
-    std::size_t perturb = static_cast<std::size_t>(hash);
-    std::size_t slot = perturb & mask;
-    while (true) {
-        const Py_ssize_t index = index_at(keys, slot);
-        if (index >= 0) {
-            PyObject* candidate = entries[index].me_key;
-            if (candidate == key ||
-                (reinterpret_cast<PyASCIIObject*>(candidate)->hash == hash && same_text(candidate, key))) {
-                *value = entries[index].me_value;
-                return 0;
-            }
-        } else if (index == DKIX_EMPTY) {
-            *value = nullptr;
-            return 0;
-        }
-        // A deleted entry's slot (DKIX_DUMMY) goes on probing, as a collision.
-        perturb >>= kPerturbShift;
-        slot = mask & (slot * 5 + perturb + 1);
-    }
-}
+static_assert(sizeof(StrDictKeys) == sizeof(PyDictKeysObject));
+static_assert(offsetof(StrDictKeys, refcnt) == offsetof(PyDictKeysObject, dk_refcnt));
+static_assert(offsetof(StrDictKeys, log2_size) == offsetof(PyDictKeysObject, dk_log2_size));
+static_assert(offsetof(StrDictKeys, log2_index_bytes) == offsetof(PyDictKeysObject, dk_log2_index_bytes));
+static_assert(offsetof(StrDictKeys, kind) == offsetof(PyDictKeysObject, dk_kind));
+static_assert(offsetof(StrDictKeys, version) == offsetof(PyDictKeysObject, dk_version));
+static_assert(offsetof(StrDictKeys, usable) == offsetof(PyDictKeysObject, dk_usable));
+static_assert(offsetof(StrDictKeys, nentries) == offsetof(PyDictKeysObject, dk_nentries));
+static_assert(offsetof(StrDictKeys, indices) == offsetof(PyDictKeysObject, dk_indices));
+static_assert(sizeof(StrDictEntry) == sizeof(PyDictUnicodeEntry));
+static_assert(offsetof(StrDictEntry, key) == offsetof(PyDictUnicodeEntry, me_key));
+static_assert(offsetof(StrDictEntry, value) == offsetof(PyDictUnicodeEntry, me_value));
+static_assert(kGeneralKeys == DICT_KEYS_GENERAL && DICT_KEYS_UNICODE != kGeneralKeys &&
+              DICT_KEYS_SPLIT != kGeneralKeys);
+static_assert(kEmptySlot == DKIX_EMPTY);
 
 
 // --- the layouts, checked at import -----------------------------------------------
@@ -369,6 +313,34 @@ inline const char* check_recursion(RecursionDepth outside, RecursionDepth inside
     }
     const RecursionDepth counted{outside.python - inside.python, outside.c - inside.c};
     return counted == levels ? nullptr : "the recursion counters it reads do not move as Python recurses";
+}
+
+// The str-keyed dict probe (compat/str_dict.hpp) over dicts made here, whose
+// keys objects the interpreter allocated at least as large as their hash
+// table and entries, wherever the mirror's fields point: it must find the
+// key one holds, miss one it does not, and refuse a dict with a key that is
+// not a str.
+inline const char* check_str_dict() {
+    constexpr const char* kDisagrees = "the dict tables it probes are not laid out as dicts of str keys are";
+    Ref present = take(PyUnicode_InternFromString("layout"));
+    Ref absent = take(PyUnicode_InternFromString("check"));
+    Ref value = take(PyLong_FromLong(1));
+    Ref of_str = take(PyDict_New());
+    ok(PyDict_SetItem(of_str.get(), present.get(), value.get()));
+    Ref of_other = take(PyDict_New());
+    ok(PyDict_SetItem(of_other.get(), value.get(), value.get()));
+    PyObject* looked_up = nullptr;
+    PyObject* sought = fault("str-dict") ? absent.get() : present.get();
+    if (lookup_str(of_str.get(), sought, &looked_up) != 0 || looked_up != value.get()) {
+        return kDisagrees;
+    }
+    if (lookup_str(of_str.get(), absent.get(), &looked_up) != 0 || looked_up != nullptr) {
+        return kDisagrees;
+    }
+    if (lookup_str(of_other.get(), present.get(), &looked_up) != -1) {
+        return kDisagrees;
+    }
+    return nullptr;
 }
 
 // --- sys.monitoring (3.12 and later) -----------------------------------------
@@ -537,7 +509,8 @@ PyObject* probe_callback(PyObject* self, PyObject*) {
 // The checks of every version: the thread state, the innermost frame and its
 // record, the recursion counters (read by `read_recursion`; the probe, a
 // Python function called from C that calls a C function, must count
-// `probe_levels`) and the coroutine state.  nullptr when all agree.
+// `probe_levels`), the coroutine state and the str-keyed dict probe.
+// nullptr when all agree.
 template <RecursionDepth (*read_recursion)(PyThreadState*)>
 const char* check_common_layouts(PyThreadState* tstate, RecursionDepth probe_levels) {
     if (const char* disagreement = check_thread_state(tstate)) {
@@ -558,7 +531,10 @@ const char* check_common_layouts(PyThreadState* tstate, RecursionDepth probe_lev
     if (const char* disagreement = check_recursion(outside, reading.remaining, probe_levels)) {
         return disagreement;
     }
-    return check_coroutine_state(probe.unstarted.get());
+    if (const char* disagreement = check_coroutine_state(probe.unstarted.get())) {
+        return disagreement;
+    }
+    return check_str_dict();
 }
 
 }  // namespace layout

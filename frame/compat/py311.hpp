@@ -47,6 +47,11 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->recursion_remaining++;
 }
 
+// How many more levels of Python recursion the limit allows.
+inline int python_levels_left(PyThreadState* tstate) noexcept {
+    return tstate->recursion_remaining;
+}
+
 // 3.11 has one counter: a call of a C callable counts as any other level.
 inline bool enter_native_call(PyThreadState* tstate, const char* where) noexcept {
     return enter_recursive_call(tstate, where);

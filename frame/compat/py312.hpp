@@ -63,6 +63,11 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->c_recursion_remaining++;
 }
 
+// How many more levels of Python recursion the limit allows.
+inline int python_levels_left(PyThreadState* tstate) noexcept {
+    return tstate->py_recursion_remaining;
+}
+
 // A call of a C callable (not a Python frame) costs a C level only, as the
 // interpreter's CALL of a builtin does.
 inline bool enter_native_call(PyThreadState* tstate, const char* where) noexcept {

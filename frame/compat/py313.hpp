@@ -69,6 +69,11 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->c_recursion_remaining += kCStackUnitsPerCall;
 }
 
+// How many more levels of Python recursion the limit allows.
+inline int python_levels_left(PyThreadState* tstate) noexcept {
+    return tstate->py_recursion_remaining;
+}
+
 // A call made from C code to any callable, checked as the interpreter checks
 // one (pycore_ceval.h, _Py_EnterRecursiveCallTstate): against the C budget
 // only, since a Python function called counts its own level when its frame

@@ -66,6 +66,11 @@ inline void leave_recursive_call(PyThreadState* tstate) noexcept {
     tstate->py_recursion_remaining++;
 }
 
+// How many more levels of Python recursion the limit allows.
+inline int python_levels_left(PyThreadState* tstate) noexcept {
+    return tstate->py_recursion_remaining;
+}
+
 // --- what profilers see --------------------------------------------------
 //
 // 3.12 rebuilt every watcher on sys.monitoring (PEP 669): the profile and

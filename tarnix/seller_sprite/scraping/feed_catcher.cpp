@@ -348,6 +348,10 @@ PyObject* type_test_result(PyObject* value, PyTypeObject* type) noexcept {
 // change the list while it is walked by index, and no generator is needed
 // to show a frame nobody can look at.
 PyObject* element_scan_leaf(PyObject* data) noexcept {
+    // The body's any() and its generator expression: two levels.
+    if (!leaf::has_levels_for(2)) {
+        return nullptr;
+    }
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(data); ++index) {
         PyObject* element = PyList_GET_ITEM(data, index);
         const leaf::Answer is_dict = leaf::is_instance(element, &PyDict_Type);
