@@ -293,7 +293,7 @@ check:
 	@for version in $(PYTHONS); do \
 	  $(MAKE) --no-print-directory test test-asan PY=$$version || exit 1; \
 	done
-	$(MAKE) --no-print-directory test-leaks test-floor test-cross test-aarch64
+	$(MAKE) --no-print-directory test-leaks test-floor test-cross test-aarch64 test-newest
 
 # ---- Fresh Debian machines ------------------------------------------------
 # A fresh root of Debian DEBIAN (bookworm or trixie) with this clone's HEAD,
