@@ -293,7 +293,7 @@ check:
 	@for version in $(PYTHONS); do \
 	  $(MAKE) --no-print-directory test test-asan PY=$$version || exit 1; \
 	done
-	$(MAKE) --no-print-directory test-leaks test-floor test-cross test-aarch64
+	$(MAKE) --no-print-directory test-leaks test-floor test-cross test-aarch64 test-newest
 
 # ---- Fresh Debian machines ------------------------------------------------
 # A fresh root of Debian DEBIAN (bookworm or trixie) with this clone's HEAD,
@@ -313,11 +313,13 @@ emulation-packages: root-packages
 
 # The newest interpreters, 3.14 and 3.15, in a fresh root of Debian forky
 # (tools/newest_machine.sh): the suite, ASan and the leak test on each, and
-# this machine's wheels of both installed there.  NEWEST narrows the versions.
+# this machine's wheels of both installed there.  NEWEST narrows the versions,
+# NEWEST_STEPS (test,asan,leaks,wheel) the steps.
 NEWEST ?= 3.14 3.15
+NEWEST_STEPS ?= test asan leaks wheel
 .PHONY: test-newest
 test-newest: root-packages
-	$(SUDO) tools/newest_machine.sh $(NEWEST)
+	$(SUDO) env NEWEST_STEPS="$(NEWEST_STEPS)" tools/newest_machine.sh $(NEWEST)
 
 # A virtual environment of an interpreter, with the lock installed exactly
 # (--no-deps: the lock lists every package; `pip check` proves it complete).

@@ -11,8 +11,9 @@ in every run and the counts repeat exactly.
 
     bench/instructions.py [--compiled=DIR] [WORD...]
 
-runs the rows whose label holds a WORD (all call rows by default) for the
-native classes, the plain classes and, with --compiled, the compiled ones.
+runs the rows whose label holds a WORD (by default the call rows, the scan
+and the captures, these above their floor) for the native classes, the
+plain classes and, with --compiled, the compiled ones.
 Invoked with `--one SIDE N STATEMENT [DIR]` it is the child that runs one loop.
 """
 
@@ -27,7 +28,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import run  # noqa: E402
 
 SHORT, LONG = 20_000, 120_000
-ROWS = (run.CALL, run.SCAN)
+# A capture is some 15,000 instructions: fewer runs give as exact a count.
+CAPTURE_SHORT, CAPTURE_LONG = 2_000, 12_000
 
 
 def one_loop(side: str, count: int, statement: str, compiled_dir: str | None) -> None:
@@ -52,9 +54,19 @@ def instructions(side: str, count: int, statement: str, compiled_dir: str | None
     raise SystemExit(f"no count from callgrind:\n{result.stderr}")
 
 
-def per_call(side: str, statement: str, compiled_dir: str | None) -> float:
-    short = instructions(side, SHORT, statement, compiled_dir)
-    return (instructions(side, LONG, statement, compiled_dir) - short) / (LONG - SHORT)
+def per_call(side: str, statement: str, compiled_dir: str | None, runs: tuple[int, int] = (SHORT, LONG)) -> float:
+    short, long = runs
+    first = instructions(side, short, statement, compiled_dir)
+    return (instructions(side, long, statement, compiled_dir) - first) / (long - short)
+
+
+def counted(op: run.Op) -> bool:
+    """The call rows, the scan and the captures (judged above their floor),
+    each once: not the same calls again through the instance or the class,
+    not the binding error, whose work is raising."""
+    if " via " in op.label or "binding error" in op.label:
+        return False
+    return op.goal in (run.CALL, run.SCAN) or op.floor is not None
 
 
 def main() -> int:
@@ -65,18 +77,23 @@ def main() -> int:
     compiled_dir = next((arg.split("=", 1)[1] for arg in sys.argv[1:] if arg.startswith("--compiled=")), None)
     words = [arg for arg in sys.argv[1:] if not arg.startswith("--")]
     sides = ["native", "Python"] + (["compiled"] if compiled_dir else [])
-    ops = [op for op in run.operations()
-           if op.goal in ROWS and "binding error" not in op.label and (not words or any(w in op.label for w in words))]
+    ops = [op for op in run.operations() if counted(op) and (not words or any(w in op.label for w in words))]
     loop = {side: per_call(side, "pass", compiled_dir) for side in sides}
     width = max(len(op.label) for op in ops)
-    print(f"Python {sys.version.split()[0]}: instructions per call, the loop's own ({loop['native']:.0f}) subtracted")
+    print(f"Python {sys.version.split()[0]}: instructions per call, the loop's own ({loop['native']:.0f}) "
+          "subtracted; captures above their floor (each side's own work)")
     header = f"{'operation':<{width}}" + "".join(f"{side:>10}" for side in sides)
     if compiled_dir:
         header += f"{'comp/native':>13}"
     print(header)
     print("-" * len(header))
     for op in ops:
-        counts = [per_call(side, op.statement, compiled_dir) - loop[side] for side in sides]
+        if op.floor is None:
+            counts = [per_call(side, op.statement, compiled_dir) - loop[side] for side in sides]
+        else:
+            runs = (CAPTURE_SHORT, CAPTURE_LONG)
+            counts = [per_call(side, op.statement, compiled_dir, runs) - per_call(side, op.floor, compiled_dir, runs)
+                      for side in sides]
         line = f"{op.label:<{width}}" + "".join(f"{count:10,.0f}" for count in counts)
         if compiled_dir:
             line += f"{counts[2] / counts[0]:12.2f}x"

@@ -537,6 +537,22 @@ const char* check_common_layouts(PyThreadState* tstate, RecursionDepth probe_lev
     return check_str_dict();
 }
 
+// check_layouts() of a version: the checks of every version, then the
+// version's own.
+template <RecursionDepth (*read_recursion)(PyThreadState*)>
+int check_all(const char** disagreement, RecursionDepth probe_levels, const char* (*check_version)(PyThreadState*)) {
+    PyThreadState* tstate = PyThreadState_Get();
+    try {
+        *disagreement = check_common_layouts<read_recursion>(tstate, probe_levels);
+        if (*disagreement == nullptr) {
+            *disagreement = check_version(tstate);
+        }
+        return 0;
+    } catch (const PyError&) {
+        return -1;
+    }
+}
+
 }  // namespace layout
 
 }  // namespace frame::compat

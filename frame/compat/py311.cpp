@@ -203,16 +203,7 @@ const char* check_profiler(PyThreadState* tstate) {
 }  // namespace
 
 int check_layouts(const char** disagreement) {
-    PyThreadState* tstate = PyThreadState_Get();
-    try {
-        *disagreement = layout::check_common_layouts<recursion_remaining>(tstate, kProbeLevels);
-        if (*disagreement == nullptr) {
-            *disagreement = check_profiler(tstate);
-        }
-        return 0;
-    } catch (const PyError&) {
-        return -1;
-    }
+    return layout::check_all<recursion_remaining>(disagreement, kProbeLevels, check_profiler);
 }
 
 }  // namespace frame::compat

@@ -350,16 +350,9 @@ layout::ToolsSeen tools_seen(PyThreadState* tstate) {
 }  // namespace
 
 int check_layouts(const char** disagreement) {
-    PyThreadState* tstate = PyThreadState_Get();
-    try {
-        *disagreement = layout::check_common_layouts<recursion_remaining>(tstate, kProbeLevels);
-        if (*disagreement == nullptr) {
-            *disagreement = layout::check_monitoring(tstate, tools_seen);
-        }
-        return 0;
-    } catch (const PyError&) {
-        return -1;
-    }
+    return layout::check_all<recursion_remaining>(disagreement, kProbeLevels, [](PyThreadState* tstate) {
+        return layout::check_monitoring(tstate, tools_seen);
+    });
 }
 
 }  // namespace frame::compat
