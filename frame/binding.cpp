@@ -218,21 +218,11 @@ bool convert_int(const Param& param, BoundArgs& bound, Py_ssize_t index) {
 }
 
 inline bool check_value(const Param& param, PyObject* value) {
-    switch (param.check) {
-        case Check::ExactStrOrNone:
-            if (value == Py_None) {
-                return true;
-            }
-            [[fallthrough]];
-        case Check::ExactStr:
-            return PyUnicode_CheckExact(value) || fail_incorrect_type(param, "str", &PyUnicode_Type, value);
-        case Check::ExactDict:
-            return PyDict_CheckExact(value) || fail_incorrect_type(param, "dict", &PyDict_Type, value);
-        case Check::Any:
-        case Check::Int:
-            return true;
+    if (passes_check(param.check, value)) {
+        return true;
     }
-    return true;
+    return param.check == Check::ExactDict ? fail_incorrect_type(param, "dict", &PyDict_Type, value)
+                                           : fail_incorrect_type(param, "str", &PyUnicode_Type, value);
 }
 
 // int conversions run first, then the other checks in parameter order.

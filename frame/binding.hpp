@@ -45,32 +45,30 @@ CheckList checks_of(const MethodDef& def) noexcept;
 // values).
 bool check_in_order(const CheckList& checks, PyObject* const* args);
 
+// Whether `value` passes `check`, without raising.  An int parameter's
+// value is converted, not refused: binding does that before the checks.
+inline bool passes_check(Check check, PyObject* value) noexcept {
+    switch (check) {
+        case Check::ExactStrOrNone:
+            return value == Py_None || PyUnicode_CheckExact(value);
+        case Check::ExactStr:
+            return PyUnicode_CheckExact(value);
+        case Check::ExactDict:
+            return PyDict_CheckExact(value);
+        case Check::Any:
+        case Check::Int:
+            return true;
+    }
+    return true;
+}
+
 // Whether check_in_order would pass, without raising: for a call that may
 // skip its frame, whose failing check the framed call then raises.
 inline bool passes_checks(const CheckList& checks, PyObject* const* args) noexcept {
     for (int entry = 0; entry < checks.count; ++entry) {
         const CheckList::Entry& checked = checks.entries[entry];
-        PyObject* value = args[checked.index];
-        switch (checked.param->check) {
-            case Check::ExactStrOrNone:
-                if (value == Py_None) {
-                    break;
-                }
-                [[fallthrough]];
-            case Check::ExactStr:
-                if (!PyUnicode_CheckExact(value)) {
-                    return false;
-                }
-                break;
-            case Check::ExactDict:
-                if (!PyDict_CheckExact(value)) {
-                    return false;
-                }
-                break;
-            case Check::Any:
-                break;
-            case Check::Int:
-                return false;  // a conversion, which the framed call makes
+        if (!passes_check(checked.param->check, args[checked.index])) {
+            return false;
         }
     }
     return true;
