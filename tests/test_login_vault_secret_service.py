@@ -22,6 +22,7 @@ import sys
 import tempfile
 import textwrap
 import time
+import warnings
 from pathlib import Path
 
 import pytest
@@ -109,9 +110,45 @@ def read_line(stream, timeout):
 
 
 class SecretService:
-    def __init__(self, root, address):
+    def __init__(self, root, address, daemon_env, log):
         self.root = root
         self.address = address
+        self.daemon_env = daemon_env
+        self.log = log
+        self.keyring_daemon = None
+
+    def start_keyring(self):
+        self.keyring_daemon = subprocess.Popen(
+            ["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=self.log,
+            env={**self.daemon_env, "DBUS_SESSION_BUS_ADDRESS": self.address},
+            preexec_fn=die_with_parent)
+        # --unlock reads the password of the login keyring up to end of input;
+        # the first start creates that keyring, unlocked, as the default
+        # collection, and a restart unlocks it again.
+        self.keyring_daemon.stdin.write(UNLOCK_PASSWORD)
+        self.keyring_daemon.stdin.close()
+        deadline = time.monotonic() + 15
+        while True:
+            try:
+                self.items()
+                return
+            except Exception as error:
+                if self.keyring_daemon.poll() is not None or time.monotonic() > deadline:
+                    unavailable(f"gnome-keyring-daemon did not come up ({error}): "
+                                f"{(self.root / 'daemons.log').read_text()}")
+                time.sleep(0.05)
+
+    def restart_if_exited(self, within=0):
+        try:
+            self.keyring_daemon.wait(timeout=within)
+        except subprocess.TimeoutExpired:
+            return False
+        warnings.warn(f"gnome-keyring-daemon exited with status {self.keyring_daemon.returncode} "
+                      f"between tests; started again. Its log: "
+                      f"{(self.root / 'daemons.log').read_text()[-2000:]}")
+        self.start_keyring()
+        return True
 
     @contextlib.contextmanager
     def collection(self):
@@ -196,40 +233,23 @@ def secret_service():
         "LANG": "C.UTF-8",
     }
     log = open(root / "daemons.log", "wb")
-    daemons = []
+    service = None
+    bus = None
     try:
         bus = subprocess.Popen(
             ["dbus-daemon", f"--config-file={root / 'bus.conf'}", "--nofork", "--print-address=1"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, env=daemon_env,
             preexec_fn=die_with_parent)
-        daemons.append(bus)
         address = read_line(bus.stdout, timeout=10)
         if not address:
             unavailable(f"dbus-daemon did not start: {(root / 'daemons.log').read_text()}")
-        keyring_daemon = subprocess.Popen(
-            ["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
-            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=log,
-            env={**daemon_env, "DBUS_SESSION_BUS_ADDRESS": address}, preexec_fn=die_with_parent)
-        daemons.append(keyring_daemon)
-        # --unlock reads the password of the login keyring up to end of input
-        # and creates that keyring, unlocked, as the default collection.
-        keyring_daemon.stdin.write(UNLOCK_PASSWORD)
-        keyring_daemon.stdin.close()
-
-        service = SecretService(root, address)
-        deadline = time.monotonic() + 15
-        while True:
-            try:
-                service.items()
-                break
-            except Exception as error:
-                if keyring_daemon.poll() is not None or time.monotonic() > deadline:
-                    unavailable(f"gnome-keyring-daemon did not come up ({error}): "
-                                f"{(root / 'daemons.log').read_text()}")
-                time.sleep(0.05)
+        service = SecretService(root, address, daemon_env, log)
+        service.start_keyring()
         yield service
     finally:
-        for daemon in reversed(daemons):
+        for daemon in (service and service.keyring_daemon, bus):
+            if daemon is None:
+                continue
             daemon.terminate()
             try:
                 daemon.wait(timeout=10)
@@ -244,10 +264,19 @@ def secret_service():
 
 @pytest.fixture
 def service(secret_service):
+    # gnome-keyring-daemon 48 was seen to exit, rarely, just after a test that
+    # had passed; the store's behaviour was checked by then, so the daemon is
+    # started again (with a warning carrying its log) rather than failing
+    # every test after it.
+    secret_service.restart_if_exited()
     secret_service.remove_entries()
     yield secret_service
-    secret_service.unlock()
-    secret_service.remove_entries()
+    try:
+        secret_service.unlock()
+        secret_service.remove_entries()
+    except secretstorage.exceptions.SecretServiceNotAvailableException:
+        if not secret_service.restart_if_exited(within=5):
+            raise
 
 
 def test_the_record_is_one_secret_service_item(service, tmp_path):
