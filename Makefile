@@ -321,6 +321,11 @@ NEWEST_STEPS ?= test asan leaks wheel
 test-newest: root-packages
 	$(SUDO) env NEWEST_STEPS="$(NEWEST_STEPS)" tools/newest_machine.sh $(NEWEST)
 
+# make bench on 3.14 and 3.15, in the same kind of root (a quiet machine).
+.PHONY: bench-newest
+bench-newest: root-packages
+	$(SUDO) env NEWEST_STEPS=bench tools/newest_machine.sh $(NEWEST)
+
 # A virtual environment of an interpreter, with the lock installed exactly
 # (--no-deps: the lock lists every package; `pip check` proves it complete).
 # Reinstalled whenever the lock changes.  $(call locked_venv,DIR,INTERPRETER)

@@ -12,7 +12,8 @@
 # Usage: tools/newest_machine.sh [VERSION...]      (as root; default 3.14 3.15)
 # NEWEST_STEPS narrows what runs to some of test, asan, leaks and wheel, by
 # spaces or commas (all by default; CI takes the suite and the wheels, for
-# its time budget).
+# its time budget); the step bench, never run by default, is make bench on
+# each version (make bench-newest), on a machine otherwise quiet.
 # Prints each step's time; fails if any step failed, after running them all.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -67,6 +68,9 @@ if [ ${#failed[@]} -eq 0 ]; then
     done
     for version in "${versions[@]}"; do
         wanted leaks && step "make test-leaks DEBUG_PY=$version" as_tester test-leaks PY="$version" DEBUG_PY="$version"
+    done
+    for version in "${versions[@]}"; do
+        wanted bench && step "make bench PY=$version" as_tester bench PY="$version"
     done
     for version in "${versions[@]}"; do
         wanted wheel && step "the cp${version/./} wheel from this machine" wheel "$version"
