@@ -38,6 +38,8 @@ CHECKS = {
     "monitoring": (sys.version_info >= (3, 12), "the sys.monitoring events it reads are not those "
                                                 "sys.monitoring sets"),
     "profiler": (sys.version_info < (3, 12), "the profiler it reads is not the one sys.setprofile() sets"),
+    "machine-stack": (sys.version_info >= (3, 14), "the machine stack limits it reads do not lie around the "
+                                                   "running stack"),
 }
 APPLYING = {name: phrase for name, (applies, phrase) in CHECKS.items() if applies in (None, True)}
 

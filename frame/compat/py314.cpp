@@ -21,6 +21,7 @@
 #include <internal/pycore_opcode_utils.h>
 #include <internal/pycore_runtime.h>
 #include <internal/pycore_stackref.h>
+#include <internal/pycore_tstate.h>
 #pragma GCC diagnostic pop
 
 #include "../compat.hpp"
@@ -35,6 +36,8 @@
 namespace frame::compat {
 
 PyThreadState* const volatile& runtime_finalizing = _PyRuntime._finalizing;
+
+const std::size_t c_stack_soft_limit_offset = offsetof(_PyThreadStateImpl, c_stack_soft_limit);
 
 int check_recursive_call(PyThreadState* tstate, const char* where) noexcept {
     return _Py_CheckRecursiveCall(tstate, where);
@@ -357,11 +360,35 @@ layout::ToolsSeen tools_seen(PyThreadState* tstate) {
     return seen;
 }
 
+// The machine stack's limits as enter_native_call() reads them: the word
+// before the soft limit is the stack's top and the word after it the hard
+// limit, so on the thread running the import the three lie around the
+// running code in that order, once the interpreter has measured the stack
+// (it has, before any import runs Python code).
+const char* check_machine_stack(PyThreadState* tstate) noexcept {
+    const char* soft_limit = reinterpret_cast<const char*>(tstate) + c_stack_soft_limit_offset;
+    if (layout::fault("machine-stack")) {
+        soft_limit += sizeof(std::uintptr_t);
+    }
+    std::uintptr_t top;
+    std::uintptr_t soft;
+    std::uintptr_t hard;
+    std::memcpy(&top, soft_limit - sizeof top, sizeof top);
+    std::memcpy(&soft, soft_limit, sizeof soft);
+    std::memcpy(&hard, soft_limit + sizeof soft, sizeof hard);
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (top > here && here > soft && soft > hard) {
+        return nullptr;
+    }
+    return "the machine stack limits it reads do not lie around the running stack";
+}
+
 }  // namespace
 
 int check_layouts(const char** disagreement) {
     return layout::check_all<recursion_remaining>(disagreement, kProbeLevels, [](PyThreadState* tstate) {
-        return layout::check_monitoring(tstate, tools_seen);
+        const char* moved = check_machine_stack(tstate);
+        return moved != nullptr ? moved : layout::check_monitoring(tstate, tools_seen);
     });
 }
 
