@@ -6,6 +6,8 @@
 
 #include <opcode.h>
 
+#include "machine_stack.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -48,29 +50,6 @@ inline PyThreadState* thread_state() noexcept {
 // True when a limit is reached, with RecursionError set and the counter as
 // it was.
 int check_python_recursion(PyThreadState* tstate) noexcept;
-
-// Where the soft limit lies in the thread state's private part
-// (_PyThreadStateImpl.c_stack_soft_limit), taken from the headers in
-// py314.cpp and checked at import against the running thread's stack.
-extern const std::size_t c_stack_soft_limit_offset;
-
-inline std::uintptr_t c_stack_soft_limit(PyThreadState* tstate) noexcept {
-    std::uintptr_t limit;
-    std::memcpy(&limit, reinterpret_cast<const char*>(tstate) + c_stack_soft_limit_offset, sizeof limit);
-    return limit;
-}
-
-// Every release finds the stack near its end only below the soft limit
-// (pycore_ceval.h, _Py_MakeRecCheck: `here < c_stack_soft_limit && ...`, the
-// rest of the test differing between patch releases), so above it the
-// exported check, a call and a thread-local read, has nothing to say; below
-// it, the running release decides.
-inline bool enter_native_call(PyThreadState* tstate, const char* where) noexcept {
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= c_stack_soft_limit(tstate)) {
-        return false;
-    }
-    return Py_EnterRecursiveCall(where) != 0;
-}
 
 inline void leave_native_call(PyThreadState*) noexcept {}
 
